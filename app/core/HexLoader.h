@@ -1,0 +1,41 @@
+// Loading an Intel HEX file into the firmware image.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "app/core/FirmwareImage.h"
+#include "framework/Exception.h"
+
+namespace comflash {
+
+// A record of a HEX file is malformed. The message reads "FILE:LINE: reason".
+class EHexFormatError : public framework::Exception {
+ public:
+  EHexFormatError(std::string fileName, std::size_t lineNumber, std::string reason);
+
+  const std::string& FileName() const { return file_name_; }
+  std::size_t LineNumber() const { return line_number_; }  // 1-based
+  const std::string& Reason() const { return reason_; }
+
+ private:
+  std::string file_name_;
+  std::size_t line_number_;
+  std::string reason_;
+};
+
+// Validates every line first and throws EHexFormatError for the first bad record, leaving the
+// image untouched. Then stores the bytes of the data records (00) at segment base + offset + j,
+// where the base starts at 0 and is set by every 02 (value x 16) and 04 (value x 65536) record.
+// End-of-file (01) does not stop the loop; 03 and 05 are skipped. Trailing blanks, tabs and CR
+// are ignored and blank lines skipped. Returns one log line per data record: the address text,
+// " -> ", and " XX" per data byte, characters as they stand in the file.
+// fileName is used only in error messages.
+std::vector<std::string> LoadHexRecords(const std::vector<std::string>& lines,
+                                        const std::string& fileName, FirmwareImageBytes& image);
+
+// Reads the file with framework::ReadTextLines (its EFileError passes through) and loads it.
+std::vector<std::string> LoadHexFile(const std::string& path, FirmwareImageBytes& image);
+
+}  // namespace comflash

@@ -1,0 +1,87 @@
+// The serial device interface on POSIX terminals (termios).
+//
+// Each open handle owns its descriptor and an I/O thread that sleeps in poll()
+// on the device and a wake-up pipe. The thread drains everything the device
+// receives into the handle's own receive queue (so "bytes waiting" is a count
+// the back end knows exactly), raises the communication events, and finishes
+// writes the device could not take at once. Requests end the way the
+// platform's overlapped requests do: status and count stored with release
+// semantics, then the record's event signalled.
+//
+// Choices where the terminal differs from a kernel32 serial port:
+// - Handles are numbers that are never reused; a stale handle fails with
+//   EBADF and never reaches another device.
+// - Reads always complete at once with what is queued (the port's timeouts
+//   ask for exactly that), so no read is ever outstanding.
+// - A write that the device takes partly at once completes at once with that
+//   count; one it cannot take at all stays outstanding and completes when all
+//   its bytes are written.
+// - Line errors come from TIOCGICOUNT where the driver has it; modem-line
+//   events (CTS, DSR, RING, RLSD) are not reported.
+// - EV_TXEMPTY is raised when the last outstanding write has been handed to
+//   the driver.
+// - After a hang-up (the device was unplugged or the other side closed) reads
+//   of an empty queue, writes and event waits fail with EIO; ClearCommError
+//   keeps working and reports kCeIoError once.
+// - CancelIoEx returns true also for a request that had already ended.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "serial/device/SerialApi.h"
+
+namespace serial {
+
+class PosixSerialApi : public SerialApi {
+ public:
+  // The platform's CE_IOE flag: the device reported an I/O failure (here: it
+  // hung up).
+  static constexpr std::uint32_t kCeIoError = 0x0400;
+
+  PosixSerialApi();
+  ~PosixSerialApi() override;
+  PosixSerialApi(const PosixSerialApi&) = delete;
+  PosixSerialApi& operator=(const PosixSerialApi&) = delete;
+
+  THandle CreateFileA(const std::string& name, std::uint32_t access, std::uint32_t share,
+                      std::uint32_t creation, std::uint32_t flags) override;
+  bool CloseHandle(THandle h) override;
+  bool GetCommState(THandle h, TDCB& dcb) override;
+  bool SetCommState(THandle h, const TDCB& dcb) override;
+  bool SetupComm(THandle h, std::uint32_t inQueue, std::uint32_t outQueue) override;
+  bool SetCommTimeouts(THandle h, const TCommTimeouts& timeouts) override;
+  bool SetCommMask(THandle h, std::uint32_t mask) override;
+  bool WaitCommEvent(THandle h, std::uint32_t* mask, TOverlapped* ov) override;
+  bool ReadFile(THandle h, void* buffer, std::uint32_t count, std::uint32_t* read,
+                TOverlapped* ov) override;
+  bool WriteFile(THandle h, const void* buffer, std::uint32_t count, std::uint32_t* written,
+                 TOverlapped* ov) override;
+  // wait=true blocks until the request of ov on this handle has ended; a
+  // record that is not outstanding on this handle is not waited for.
+  bool GetOverlappedResult(THandle h, TOverlapped* ov, std::uint32_t* transferred,
+                           bool wait) override;
+  // ov == nullptr cancels every outstanding request of the handle.
+  bool CancelIoEx(THandle h, TOverlapped* ov) override;
+  bool ClearCommError(THandle h, std::uint32_t* errors, TComStat* stat) override;
+  bool PurgeComm(THandle h, std::uint32_t flags) override;
+  bool EscapeCommFunction(THandle h, std::uint32_t function) override;
+
+  std::uint32_t GetLastError() override;
+  std::string ErrorText(std::uint32_t code) override;
+  bool GetVersionExA(TOSVersionInfo& info) override;
+
+ private:
+  class Port;  // one open device
+
+  std::shared_ptr<Port> Find(THandle h);
+
+  std::mutex table_mutex_;
+  std::map<THandle, std::shared_ptr<Port>> ports_;
+  THandle next_handle_ = 1;
+};
+
+}  // namespace serial

@@ -1,0 +1,361 @@
+// Read and write paths and event dispatch, on the scripted device.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "serial/VaComm.h"
+#include "serial/device/FakeSerialApi.h"
+#include "tests/support/PortFixture.h"
+#include "tests/support/RecordingApplication.h"
+
+using namespace serial;
+using namespace std::chrono_literals;
+using testsupport::PumpUntil;
+using testsupport::WaitUntil;
+
+namespace {
+
+std::vector<std::uint8_t> Bytes(const std::string& s) { return {s.begin(), s.end()}; }
+
+class PortIo : public ::testing::Test {
+ protected:
+  testsupport::RecordingApplication app;
+  FakeSerialApi fake;
+  TVaComm port{nullptr, fake};
+};
+
+}  // namespace
+
+TEST_F(PortIo, ReadsReturnAtOnceWithWhatIsQueued) {
+  port.Open();
+  std::uint8_t b = 7;
+  EXPECT_FALSE(port.ReadByte(b));
+  EXPECT_EQ(b, 7) << "an empty queue leaves the byte unchanged";
+  fake.Receive({1, 2, 3, 4, 5});
+  EXPECT_EQ(port.InQueueCount(), 5);
+  EXPECT_TRUE(port.ReadByte(b));
+  EXPECT_EQ(b, 1);
+  std::uint8_t buf[8] = {};
+  EXPECT_EQ(port.ReadBytes(buf, 8), 4);
+  EXPECT_EQ(buf[3], 5);
+  port.Close();
+}
+
+TEST_F(PortIo, AReadTheDeviceDoesNotCompleteTimesOutWithZeroAndIsEnded) {
+  port.Buffers().SetReadTimeout(30);
+  port.Open();
+  fake.SetReadsPending(true);
+  std::uint8_t buf[4];
+  EXPECT_EQ(port.ReadBytes(buf, 4), 0);
+  EXPECT_EQ(fake.CallsNamed({"CancelIoEx"}).size(), 1u);
+  fake.FailNext("ReadFile", 31);
+  try {
+    port.ReadBytes(buf, 4);
+    FAIL();
+  } catch (const EVaCommError& e) {
+    EXPECT_STREQ(e.what(),
+                 "Read error (31), A device attached to the system is not functioning");
+  }
+  port.Close();
+}
+
+TEST_F(PortIo, StatusReadsReportAndFailWithTheirMessage) {
+  port.Open();
+  fake.RaiseErrors(kCeOverrun);
+  TVaCommStatus st;
+  port.ReadStatus(st);
+  EXPECT_EQ(st.Errors, kCeOverrun);
+  port.ReadStatus(st);
+  EXPECT_EQ(st.Errors, 0u) << "each read consumes the flags";
+  fake.FailNext("ClearCommError", 31);
+  EXPECT_THROW(port.InQueueCount(), EVaCommError);
+  port.Close();
+}
+
+TEST_F(PortIo, DirectWritesWaitUpToTheTimeoutAndEndTheRequest) {
+  port.SetDirectWrite(true);
+  port.Buffers().SetWriteTimeout(30);
+  port.Open();
+  EXPECT_EQ(port.WriteBytes("abc", 3), 3);
+  EXPECT_EQ(fake.Written(), Bytes("abc"));
+  fake.SetWriteMode(FakeSerialApi::WriteMode::Pending);
+  EXPECT_EQ(port.WriteBytes("def", 3), 0);
+  EXPECT_FALSE(fake.WriteOutstanding()) << "a timed-out write is ended before its record goes";
+  fake.SetWriteMode(FakeSerialApi::WriteMode::Complete);
+  fake.FailNext("WriteFile", 31);
+  try {
+    port.WriteBytes("x", 1);
+    FAIL();
+  } catch (const EVaCommError& e) {
+    EXPECT_STREQ(e.what(),
+                 "Write error (31), A device attached to the system is not functioning");
+  }
+  EXPECT_TRUE(port.WriteByte('z')) << "the lock was released by the failure";
+  port.Close();
+}
+
+TEST_F(PortIo, BufferCapacityAndTheRoomWait) {
+  port.Buffers().SetWriteTimeout(100);
+  port.Open();
+  fake.SetWriteMode(FakeSerialApi::WriteMode::Pending);
+  std::vector<std::uint8_t> block(2048, 0x5A);
+  EXPECT_EQ(port.WriteBytes(block.data(), 2048), 2048) << "exactly the capacity fits at once";
+  ASSERT_TRUE(WaitUntil([&] { return fake.WriteOutstanding(); }));
+  const auto t0 = std::chrono::steady_clock::now();
+  try {
+    port.WriteBytes("x", 1);
+    FAIL();
+  } catch (const EVaCommError& e) {
+    EXPECT_STREQ(e.what(), "Output buffer is full. Please check comm status.");
+  }
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, 100ms);
+  EXPECT_EQ(port.WriteThread()->BufferedCount(), 2048) << "nothing of the request was buffered";
+
+  // A write that must wait is accepted as soon as it fits.
+  std::thread device([&] {
+    std::this_thread::sleep_for(20ms);
+    fake.CompleteWrite(1000);
+  });
+  EXPECT_EQ(port.WriteBytes(block.data(), 500), 500);
+  device.join();
+  EXPECT_EQ(port.WriteThread()->BufferedCount(), 1548);
+  port.Close();
+}
+
+TEST_F(PortIo, MoreThanTheCapacityFailsAfterTheTimeout) {
+  port.Buffers().SetWriteTimeout(50);
+  port.Open();
+  std::vector<std::uint8_t> big(2049, 1);
+  EXPECT_THROW(port.WriteBytes(big.data(), 2049), EVaCommError);
+  port.Close();
+}
+
+TEST_F(PortIo, PartialWritesKeepTheOrder) {
+  port.Open();
+  fake.SetWriteMode(FakeSerialApi::WriteMode::Partial, 3);
+  std::string expected;
+  for (int i = 0; i < 50; ++i) {
+    const std::string piece = "<" + std::to_string(i) + ">";
+    port.WriteBytes(piece.data(), static_cast<std::int32_t>(piece.size()));
+    expected += piece;
+  }
+  ASSERT_TRUE(WaitUntil([&] { return fake.Written().size() == expected.size(); }));
+  EXPECT_EQ(fake.Written(), Bytes(expected));
+  port.Close();
+}
+
+TEST_F(PortIo, AWriteThatFailsAtOnceIsReportedAndRetried) {
+  int errors = 0;
+  port.OnError = [&](TVaCustomComm*, std::int32_t flags) {
+    EXPECT_EQ(flags, static_cast<std::int32_t>(kCeFrame));
+    ++errors;
+  };
+  port.Open();
+  fake.FailNext("WriteFile", 31, 2);
+  fake.RaiseErrors(kCeFrame);
+  port.WriteBytes("hello", 5);
+  ASSERT_TRUE(PumpUntil([&] { return fake.Written().size() == 5; }));
+  EXPECT_EQ(fake.Written(), Bytes("hello"));
+  EXPECT_EQ(errors, 1) << "the flags are reported once; the second failure finds none";
+  EXPECT_EQ(fake.CallsNamed({"WriteFile"}).size(), 3u);
+  port.Close();
+}
+
+TEST_F(PortIo, ACompletionFromBeforeAClearTakesNothingAppendedAfterIt) {
+  port.Open();
+  port.PurgeAll();  // acknowledged: later clears no longer wait for the writer
+  fake.SetWriteMode(FakeSerialApi::WriteMode::Pending);
+  std::mutex m;
+  std::condition_variable cv;
+  bool atHook = false, mainDone = false;
+  fake.SetWaitingResultHook([&] {
+    // The writer has taken its completion; the main thread clears and appends now.
+    std::unique_lock lock(m);
+    atHook = true;
+    cv.notify_all();
+    cv.wait(lock, [&] { return mainDone; });
+  });
+  port.WriteBytes("ABCD", 4);
+  ASSERT_TRUE(WaitUntil([&] { return fake.WriteOutstanding(); }));
+  fake.CompleteWrite(4);
+  {
+    std::unique_lock lock(m);
+    ASSERT_TRUE(cv.wait_for(lock, 3s, [&] { return atHook; }));
+  }
+  fake.SetWaitingResultHook(nullptr);
+  port.Purge(kPurgeTxClear);
+  port.WriteBytes("XY", 2);
+  {
+    std::lock_guard lock(m);
+    mainDone = true;
+  }
+  cv.notify_all();
+  ASSERT_TRUE(WaitUntil([&] { return fake.WriteOutstanding(); }));
+  EXPECT_EQ(port.WriteThread()->BufferedCount(), 2) << "XY stays buffered";
+  fake.CompleteWrite(2);
+  ASSERT_TRUE(WaitUntil([&] { return fake.Written().size() == 6; }));
+  EXPECT_EQ(fake.Written(), Bytes("ABCDXY"));
+  EXPECT_EQ(port.WriteThread()->BufferedCount(), 0);
+  port.Close();
+}
+
+TEST_F(PortIo, AZeroLengthWriteWakesTheWriterWhichAnnouncesTxEmpty) {
+  int txEmpty = 0;
+  port.SetOnTxEmpty([&](TVaCustomComm*) { ++txEmpty; });
+  port.Open();
+  EXPECT_EQ(port.WriteBytes("", 0), 0);
+  ASSERT_TRUE(PumpUntil([&] { return txEmpty == 1; }));
+  port.Close();
+}
+
+// --- event dispatch ---------------------------------------------------------
+
+namespace {
+class CountingDisplay : public TVaDisplay {
+ public:
+  using TVaDisplay::TVaDisplay;
+  void CommNotify(TVaCustomComm*) override { ++notes; }
+  int notes = 0;
+};
+}  // namespace
+
+TEST_F(PortIo, HandlersRunInTheOrderOfTheTable) {
+  std::vector<std::string> order;
+  port.OnRxFlag = [&](TVaCustomComm*) { order.push_back("RxFlag"); };
+  port.OnCts = [&](TVaCustomComm*) { order.push_back("Cts"); };
+  port.OnRing = [&](TVaCustomComm*) { order.push_back("Ring"); };
+  port.SetOnTxEmpty([&](TVaCustomComm*) { order.push_back("TxEmpty"); });
+  port.OnBreak = [&](TVaCustomComm*) { order.push_back("Break"); };
+  port.OnEvent2 = [&](TVaCustomComm*) { order.push_back("Event2"); };
+  port.Open();
+  fake.RaiseEvents(kEvCts | kEvRxFlag);
+  ASSERT_TRUE(PumpUntil([&] { return order.size() == 2; }));
+  fake.RaiseEvents(kEvTxEmpty | kEvRing | kEvEvent2 | kEvBreak);
+  ASSERT_TRUE(PumpUntil([&] { return order.size() == 6; }));
+  EXPECT_EQ(order, (std::vector<std::string>{"RxFlag", "Cts", "Ring", "TxEmpty", "Break",
+                                             "Event2"}));
+  port.Close();
+}
+
+TEST_F(PortIo, ReceivedCharactersAndAnErrorInOneWait) {
+  std::vector<std::int32_t> rx, errors;
+  port.OnRxChar = [&](TVaCustomComm*, std::int32_t n) { rx.push_back(n); };
+  port.OnError = [&](TVaCustomComm*, std::int32_t e) { errors.push_back(e); };
+  port.Open();
+  fake.Receive({1, 2, 3, 4, 5});
+  fake.RaiseErrors(kCeOverrun);
+  fake.RaiseEvents(kEvRxChar | kEvErr);
+  ASSERT_TRUE(PumpUntil([&] { return rx.size() == 1; }));
+  EXPECT_EQ(rx[0], 5);
+  EXPECT_TRUE(errors.empty()) << "the status read of the receive dispatch cleared the flags";
+  EXPECT_EQ(port.InQueueCount(), 5) << "the dispatch reads no data";
+
+  fake.RaiseErrors(kCeOverrun);
+  fake.RaiseEvents(kEvErr);
+  ASSERT_TRUE(PumpUntil([&] { return errors.size() == 1; }));
+  EXPECT_EQ(errors[0], static_cast<std::int32_t>(kCeOverrun));
+  port.Close();
+}
+
+TEST_F(PortIo, AFailingHandlerIsShownAndTheNextEventStillArrives) {
+  int cts = 0, dsr = 0, errorCalls = 0;
+  port.OnCts = [&](TVaCustomComm*) {
+    ++cts;
+    if (cts == 1) throw EVaCommError("cts handler failed");
+  };
+  port.OnDsr = [&](TVaCustomComm*) { ++dsr; };
+  port.OnError = [&](TVaCustomComm*, std::int32_t) {
+    ++errorCalls;
+    throw std::runtime_error("error handler failed");
+  };
+  port.Open();
+  fake.RaiseEvents(kEvCts | kEvDsr);
+  ASSERT_TRUE(PumpUntil([&] { return app.Shown().size() == 1; }));
+  EXPECT_EQ(app.Shown()[0], "cts handler failed");
+  EXPECT_EQ(dsr, 0) << "the rest of that delivery is skipped";
+  fake.RaiseEvents(kEvCts | kEvDsr);
+  ASSERT_TRUE(PumpUntil([&] { return dsr == 1; }));
+  EXPECT_EQ(cts, 2);
+  // OnError has a guard of its own: the delivery goes on after it.
+  fake.RaiseErrors(kCeFrame);
+  fake.RaiseEvents(kEvErr | kEvDsr);
+  ASSERT_TRUE(PumpUntil([&] { return dsr == 2; }));
+  EXPECT_EQ(errorCalls, 1);
+  EXPECT_EQ(app.Shown().back(), "error handler failed");
+  port.Close();
+}
+
+TEST_F(PortIo, StopWhileWaitingOnTheDeviceDispatchesNothing) {
+  int any = 0;
+  port.OnRxChar = [&](TVaCustomComm*, std::int32_t) { ++any; };
+  port.Open();
+  ASSERT_TRUE(WaitUntil([&] { return fake.WaitOutstanding(); }));
+  port.Close();
+  EXPECT_FALSE(fake.WaitOutstanding());
+  EXPECT_EQ(any, 0);
+}
+
+TEST_F(PortIo, ADeliveryPendingAtCloseRunsBeforeTheHandleIsReleased) {
+  bool ranWhileOpen = false;
+  port.OnCts = [&](TVaCustomComm* sender) { ranWhileOpen = fake.IsOpen(sender->Handle); };
+  port.Open();
+  ASSERT_TRUE(WaitUntil([&] { return fake.WaitOutstanding(); }));
+  fake.RaiseEvents(kEvCts);
+  ASSERT_TRUE(WaitUntil([] { return framework::WaitForQueuedCall(0); }));
+  port.Close();
+  EXPECT_TRUE(ranWhileOpen);
+}
+
+TEST_F(PortIo, WriterNotificationsTouchOnlyTheirOwnHandlers) {
+  CountingDisplay display(nullptr);
+  port.SetDisplay(&display);
+  int txEmpty = 0, rxChar = 0, errors = 0;
+  port.SetOnTxEmpty([&](TVaCustomComm*) { ++txEmpty; });
+  port.OnRxChar = [&](TVaCustomComm*, std::int32_t) { ++rxChar; };
+  port.OnError = [&](TVaCustomComm*, std::int32_t) { ++errors; };
+  port.SetMonitorEvents({});  // no event thread: only the writer dispatches
+  port.Open();
+  EXPECT_EQ(port.EventThread(), nullptr);
+  fake.Receive({9});
+  port.WriteBytes("a", 1);
+  ASSERT_TRUE(PumpUntil([&] { return txEmpty == 1; }));
+  fake.RaiseErrors(kCeFrame);
+  fake.FailNext("WriteFile", 31);
+  port.WriteBytes("b", 1);
+  ASSERT_TRUE(PumpUntil([&] { return errors == 1 && txEmpty == 2; }));
+  EXPECT_EQ(rxChar, 0);
+  EXPECT_EQ(display.notes, 0);
+  port.Close();
+}
+
+TEST_F(PortIo, TheDisplayHearsOfEachDeliveryFirstAndIsForgottenWhenRemoved) {
+  auto display = std::make_unique<CountingDisplay>(nullptr);
+  port.SetDisplay(display.get());
+  port.Open();
+  fake.RaiseEvents(kEvCts);
+  ASSERT_TRUE(PumpUntil([&] { return display->notes == 1; }));
+  display.reset();
+  EXPECT_EQ(port.Display(), nullptr);
+  port.Close();
+}
+
+TEST_F(PortIo, ClosingFromAHandlerDoesNotLockUp) {
+  port.OnCts = [&](TVaCustomComm* sender) { sender->Close(); };
+  port.Open();
+  fake.RaiseEvents(kEvCts);
+  ASSERT_TRUE(PumpUntil([&] { return !port.IsOpen(); }));
+  EXPECT_EQ(port.EventThread(), nullptr);
+
+  port.SetOnTxEmpty([&](TVaCustomComm* sender) { sender->Close(); });
+  port.Open();
+  port.WriteBytes("z", 1);
+  ASSERT_TRUE(PumpUntil([&] { return !port.IsOpen(); }));
+  port.Open();  // and it opens again
+  EXPECT_TRUE(port.IsOpen());
+  port.Close();
+}
