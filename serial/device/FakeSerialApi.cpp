@@ -84,10 +84,25 @@ bool FakeSerialApi::CompleteWrite(std::uint32_t transferred, std::uint32_t error
   std::lock_guard lock(m_);
   if (write_.ov == nullptr) return false;
   const std::uint32_t n = std::min(transferred, write_.count);
-  if (error == 0) written_.insert(written_.end(), write_.data, write_.data + n);
+  if (error == 0) {
+    written_.insert(written_.end(), write_.data, write_.data + n);
+    Respond(write_.data, n);
+  }
   Finish(write_.ov, error, error == 0 ? n : 0);
   write_ = PendingWrite{};
   return true;
+}
+
+void FakeSerialApi::SetResponder(Responder responder) {
+  std::lock_guard lock(m_);
+  responder_ = std::move(responder);
+}
+
+// Called with m_ held.
+void FakeSerialApi::Respond(const std::uint8_t* data, std::uint32_t n) {
+  if (!responder_ || n == 0) return;
+  const auto answer = responder_(std::vector<std::uint8_t>(data, data + n));
+  rx_.insert(rx_.end(), answer.begin(), answer.end());
 }
 
 void FakeSerialApi::SetWaitingResultHook(std::function<void()> hook) {
@@ -274,6 +289,7 @@ bool FakeSerialApi::WriteFile(THandle, const void* buffer, std::uint32_t count,
   const std::uint32_t n =
       write_mode_ == WriteMode::Partial ? std::min(count, partial_limit_) : count;
   written_.insert(written_.end(), data, data + n);
+  Respond(data, n);
   *written = n;
   Finish(ov, 0, n);
   return true;

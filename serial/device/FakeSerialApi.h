@@ -43,6 +43,10 @@ class FakeSerialApi : public SerialApi {
   void RaiseEvents(std::uint32_t mask);
   // Completes the outstanding write with `transferred` bytes (success) or an error.
   bool CompleteWrite(std::uint32_t transferred, std::uint32_t error = 0);
+  // A device that answers: called with the bytes of each completed write; what
+  // it returns is received from the line.
+  using Responder = std::function<std::vector<std::uint8_t>(const std::vector<std::uint8_t>&)>;
+  void SetResponder(Responder responder);
   // Runs on the calling thread at the start of every waiting GetOverlappedResult.
   void SetWaitingResultHook(std::function<void()> hook);
   bool WriteOutstanding();
@@ -84,6 +88,8 @@ class FakeSerialApi : public SerialApi {
   bool GetVersionExA(TOSVersionInfo& info) override;
 
  private:
+  void Respond(const std::uint8_t* data, std::uint32_t n);
+
   struct PendingWrite {
     TOverlapped* ov = nullptr;
     const std::uint8_t* data = nullptr;
@@ -116,6 +122,7 @@ class FakeSerialApi : public SerialApi {
   PendingWrite write_;
   std::vector<TOverlapped*> pending_reads_;
   std::function<void()> waiting_result_hook_;
+  Responder responder_;
 };
 
 }  // namespace serial

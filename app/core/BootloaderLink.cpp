@@ -1,0 +1,66 @@
+#include "app/core/BootloaderLink.h"
+
+#include <chrono>
+#include <cstdlib>
+
+namespace comflash {
+
+std::int64_t SteadyMicroseconds() {
+  using namespace std::chrono;
+  return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+BootloaderLink::BootloaderLink(serial::TVaCustomComm& port, LogSink log,
+                               ProcessMessagesHook processMessages, MicrosecondClock clock)
+    : port_(port),
+      log_(std::move(log)),
+      process_messages_(std::move(processMessages)),
+      clock_(std::move(clock)) {}
+
+std::array<std::uint8_t, 3> BootloaderLink::AwaitReply(std::int64_t limitMs) {
+  const std::int64_t start = clock_();
+  for (;;) {
+    const std::int64_t elapsedMs = std::llabs(clock_() - start) / 1000;  // truncated
+    if (elapsedMs >= limitMs) break;
+    if (port_.InQueueCount() > 2) break;
+  }
+  std::array<std::uint8_t, 3> reply{0, 0, 0};
+  for (auto& b : reply) port_.ReadByte(b);
+  return reply;
+}
+
+bool BootloaderLink::DeviceReady() {
+  port_.WriteByte(kHandshakeByte);
+  port_.WriteByte(kHandshakeByte);
+  const auto r = AwaitReply(kHandshakeLimitMs);
+  log_(std::to_string(r[0]) + " " + std::to_string(r[1]) + " " + std::to_string(r[2]));
+  if (r[0] == kAckStart && r[1] == kHandshakeByte && r[2] == kAckEnd) {
+    log_("Устройство готово!");
+    return true;
+  }
+  log_("Устройство не готово!");
+  return false;
+}
+
+bool BootloaderLink::WriteBlock(std::uint8_t n, const BlockData& data, std::uint8_t dataXor) {
+  port_.PurgeAll();
+  process_messages_();
+  std::uint8_t check = dataXor;
+  check ^= kWriteBlockCommand;
+  check ^= n;
+  check ^= n;
+  port_.WriteByte(kWriteBlockCommand);
+  port_.WriteByte(n);
+  port_.WriteByte(n);
+  port_.WriteBytes(data.data(), static_cast<std::int32_t>(data.size()));
+  port_.WriteByte(check);
+  const auto r = AwaitReply(kBlockLimitMs);
+  if (r[0] == kAckStart && r[1] == kWriteBlockCommand && r[2] == kAckEnd) {
+    log_("Блок: N" + std::to_string(n) + " успешно записан.");
+    return true;
+  }
+  log_("Ошибка записи - Блок: N" + std::to_string(n));
+  return false;
+}
+
+}  // namespace comflash

@@ -1,0 +1,302 @@
+// The link protocol and the upload run, against a scripted device.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <stdexcept>
+
+#include "app/core/BootloaderLink.h"
+#include "app/core/UploadRun.h"
+#include "serial/device/FakeSerialApi.h"
+#include "tests/support/RecordingApplication.h"
+
+using namespace comflash;
+using serial::FakeSerialApi;
+
+namespace {
+
+// A bootloader on the fake device: parses what the host wrote and answers.
+struct ScriptedBootloader {
+  std::vector<std::uint8_t> handshakeReply{0x55, 0x33, 0xAA};
+  std::map<unsigned, int> refuseFirst;  // block -> attempts to refuse
+  std::map<unsigned, int> attempts;
+  std::vector<std::vector<std::uint8_t>> frames;
+  std::vector<std::uint8_t> pending;
+
+  std::vector<std::uint8_t> OnWrite(const std::vector<std::uint8_t>& bytes) {
+    pending.insert(pending.end(), bytes.begin(), bytes.end());
+    std::vector<std::uint8_t> answer;
+    for (;;) {
+      if (pending.size() >= 2 && pending[0] == 0x33 && pending[1] == 0x33) {
+        pending.erase(pending.begin(), pending.begin() + 2);
+        answer.insert(answer.end(), handshakeReply.begin(), handshakeReply.end());
+      } else if (pending.size() >= 1028 && pending[0] == 0x11) {
+        std::vector<std::uint8_t> frame(pending.begin(), pending.begin() + 1028);
+        pending.erase(pending.begin(), pending.begin() + 1028);
+        frames.push_back(frame);
+        const unsigned n = frame[1];
+        const int attempt = ++attempts[n];
+        const bool refuse = attempt <= refuseFirst[n];
+        answer.insert(answer.end(), {0x55, static_cast<std::uint8_t>(refuse ? 0xEE : 0x11), 0xAA});
+      } else {
+        break;
+      }
+    }
+    return answer;
+  }
+};
+
+// A clock that advances 1 ms per reading, so a full wait costs no real time.
+struct SteppingClock {
+  std::int64_t now = 0;
+  std::int64_t step = 1000;
+  MicrosecondClock Fn() {
+    return [this] { return now += step; };
+  }
+};
+
+class Link : public ::testing::Test {
+ protected:
+  Link() {
+    fake.SetResponder([this](const std::vector<std::uint8_t>& b) { return device.OnWrite(b); });
+    port.SetDirectWrite(true);  // writes reach the device before the wait starts
+    port.SetBaudrate(serial::br115200);
+    port.Open();
+  }
+  ~Link() override { port.Close(); }
+
+  BootloaderLink MakeLink(MicrosecondClock clock = SteadyMicroseconds) {
+    return BootloaderLink(
+        port, [this](const std::string& l) { log.push_back(l); }, [this] { ++processed; },
+        std::move(clock));
+  }
+  std::size_t Polls() { return fake.CallsNamed({"ClearCommError"}).size(); }
+
+  testsupport::RecordingApplication app;
+  FakeSerialApi fake;
+  ScriptedBootloader device;
+  serial::TVaComm port{nullptr, fake};
+  std::vector<std::string> log;
+  int processed = 0;
+  SteppingClock stepping;
+};
+
+std::vector<std::string> Lines(std::initializer_list<std::string> l) { return l; }
+
+}  // namespace
+
+TEST_F(Link, HandshakeAnswered) {
+  auto link = MakeLink();
+  EXPECT_TRUE(link.DeviceReady());
+  EXPECT_EQ(log, Lines({"85 51 170", "Устройство готово!"}));
+  EXPECT_EQ(fake.Written(), (std::vector<std::uint8_t>{0x33, 0x33}));
+}
+
+TEST_F(Link, HandshakeRepliesThatFail) {
+  auto link = MakeLink(stepping.Fn());
+  device.handshakeReply = {0x55, 0x33};
+  EXPECT_FALSE(link.DeviceReady());
+  device.handshakeReply = {0xAA, 0x33, 0x55};
+  EXPECT_FALSE(link.DeviceReady());
+  device.handshakeReply = {};
+  EXPECT_FALSE(link.DeviceReady());
+  EXPECT_EQ(log, Lines({"85 51 0", "Устройство не готово!", "170 51 85", "Устройство не готово!",
+                        "0 0 0", "Устройство не готово!"}));
+}
+
+TEST_F(Link, ADoubledHandshakeSucceedsAndTheSurplusGoesWithTheFirstPurge) {
+  device.handshakeReply = {0x55, 0x33, 0xAA, 0x55, 0x33, 0xAA};
+  auto link = MakeLink();
+  EXPECT_TRUE(link.DeviceReady());
+  EXPECT_EQ(port.InQueueCount(), 3);
+  BlockData data{};
+  EXPECT_TRUE(link.WriteBlock(3, data, 0));
+  EXPECT_EQ(log.back(), "Блок: N3 успешно записан.");
+}
+
+TEST_F(Link, TheWaitStopsAt2500MsNotBefore) {
+  // Readings: start, then 2499.999 ms (still waits: polls once), then 2500 ms (stops).
+  std::vector<std::int64_t> readings{1000000, 3499999, 3500000};
+  std::size_t next = 0;
+  auto link = MakeLink([&] { return readings[std::min(next++, readings.size() - 1)]; });
+  device.handshakeReply = {};
+  const auto before = Polls();
+  EXPECT_FALSE(link.DeviceReady());
+  EXPECT_EQ(Polls() - before, 1u) << "2499 ms polls once more; 2500 ms stops";
+  EXPECT_EQ(next, 3u);
+}
+
+TEST_F(Link, TheBlockWaitStopsAt5000Ms) {
+  std::vector<std::int64_t> readings{0, 4999999, 5000000};
+  std::size_t next = 0;
+  auto link = MakeLink([&] { return readings[std::min(next++, readings.size() - 1)]; });
+  device.refuseFirst[9] = 99;
+  fake.SetResponder(nullptr);  // silence
+  const auto before = Polls();
+  BlockData data{};
+  EXPECT_FALSE(link.WriteBlock(9, data, 0));
+  EXPECT_EQ(Polls() - before, 1u);
+  EXPECT_EQ(log.back(), "Ошибка записи - Блок: N9");
+}
+
+TEST_F(Link, TheWaitEndsAsSoonAsThreeBytesAreQueued) {
+  auto link = MakeLink(stepping.Fn());
+  EXPECT_TRUE(link.DeviceReady());
+  EXPECT_LT(stepping.now, 10 * 1000) << "no waiting for the limit";
+}
+
+TEST_F(Link, BlockFramesAndTheirCheckByte) {
+  auto link = MakeLink();
+  BlockData zeros{};
+  EXPECT_TRUE(link.WriteBlock(3, zeros, 0));
+  ASSERT_EQ(device.frames.size(), 1u);
+  const auto& f = device.frames[0];
+  EXPECT_EQ(f[0], 0x11);
+  EXPECT_EQ(f[1], 3);
+  EXPECT_EQ(f[2], 3);
+  EXPECT_TRUE(std::all_of(f.begin() + 3, f.begin() + 1027, [](auto b) { return b == 0; }));
+  EXPECT_EQ(f[1027], 0x11);
+
+  BlockData data{};
+  data[0] = 0x11;  // data XOR 0x11: check byte 0, whatever the block number
+  EXPECT_TRUE(link.WriteBlock(5, data, 0x11));
+  EXPECT_TRUE(link.WriteBlock(100, data, 0x11));
+  EXPECT_EQ(device.frames[1][1027], 0);
+  EXPECT_EQ(device.frames[2][1027], 0);
+  EXPECT_EQ(device.frames[2][1], 100);
+  EXPECT_EQ(processed, 3) << "messages are processed once per block write";
+}
+
+TEST_F(Link, EachBlockWriteStartsFromNothing) {
+  auto link = MakeLink(stepping.Fn());
+  BlockData data{};
+  EXPECT_TRUE(link.WriteBlock(7, data, 0));
+  fake.SetResponder(nullptr);        // the device falls silent
+  fake.Receive({0x55, 0x11, 0xAA});  // a late ack: purged at the start of the next write
+  EXPECT_FALSE(link.WriteBlock(7, data, 0));
+  EXPECT_EQ(log, Lines({"Блок: N7 успешно записан.", "Ошибка записи - Блок: N7"}));
+}
+
+TEST_F(Link, ABlockAnsweredWithTheHandshakeAckFails) {
+  auto link = MakeLink(stepping.Fn());
+  BlockData data{};
+  // Answers the fifth piece of the frame (the check byte) with the handshake's ack.
+  fake.SetResponder([n = 0](const std::vector<std::uint8_t>&) mutable {
+    return ++n == 5 ? std::vector<std::uint8_t>{0x55, 0x33, 0xAA} : std::vector<std::uint8_t>{};
+  });
+  EXPECT_FALSE(link.WriteBlock(7, data, 0));
+  EXPECT_EQ(log.back(), "Ошибка записи - Блок: N7");
+}
+
+// --- the upload run ----------------------------------------------------------
+
+namespace {
+struct ControlLog {
+  std::vector<std::string> events;
+  UploadControls Controls() {
+    return {[this](bool e) { events.push_back(std::string("CheckBox1 ") + (e ? "on" : "off")); },
+            [this](bool e) { events.push_back(std::string("Button1 ") + (e ? "on" : "off")); },
+            [this](bool e) { events.push_back(std::string("Button3 ") + (e ? "on" : "off")); },
+            [this] { events.push_back("clear"); }};
+  }
+};
+
+FirmwareImageBytes PatternImage() {
+  FirmwareImageBytes image{};
+  for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<std::uint8_t>(i * 7 + (i >> 10));
+  return image;
+}
+}  // namespace
+
+class Upload : public Link {
+ protected:
+  UploadOutcome Run(BootloaderLink& link) {
+    return RunUpload(port, link, image, controls.Controls(),
+                     [this](const std::string& l) { log.push_back(l); }, [this] { ++processed; });
+  }
+  FirmwareImageBytes image = PatternImage();
+  ControlLog controls;
+};
+
+TEST_F(Upload, EveryBlockAcceptedGives126LinesAndSendsTheImage) {
+  auto link = MakeLink();
+  EXPECT_EQ(Run(link), UploadOutcome::Completed);
+  ASSERT_EQ(log.size(), 126u);
+  EXPECT_EQ(log[0], "85 51 170");
+  EXPECT_EQ(log[1], "Устройство готово!");
+  EXPECT_EQ(log[2], "Блок: N3 успешно записан.");
+  EXPECT_EQ(log[124], "Блок: N125 успешно записан.");
+  EXPECT_EQ(log[125], "Процесс прошивки закончен, брат!");
+  ASSERT_EQ(device.frames.size(), 123u);
+  for (unsigned i = 0; i < 123; ++i) {
+    const unsigned n = 3 + i;
+    const auto& f = device.frames[i];
+    ASSERT_EQ(f[1], n);
+    ASSERT_TRUE(std::equal(f.begin() + 3, f.begin() + 1027, image.begin() + n * 1024));
+  }
+  EXPECT_EQ(controls.events,
+            (std::vector<std::string>{"CheckBox1 off", "Button1 off", "Button3 off", "clear",
+                                      "Button3 on", "Button1 on", "CheckBox1 on"}));
+}
+
+TEST_F(Upload, ABlockRefusedTwiceIsRetriedWithTheSameFrame) {
+  device.refuseFirst[7] = 2;
+  auto link = MakeLink();
+  EXPECT_EQ(Run(link), UploadOutcome::Completed);
+  const auto first = std::find(log.begin(), log.end(), "Ошибка записи - Блок: N7");
+  ASSERT_NE(first, log.end());
+  EXPECT_EQ(*(first + 1), "Ошибка записи - Блок: N7");
+  EXPECT_EQ(*(first + 2), "Блок: N7 успешно записан.");
+  EXPECT_EQ(*(first + 3), "Блок: N8 успешно записан.");
+  EXPECT_EQ(device.frames[4], device.frames[5]);
+  EXPECT_EQ(device.frames[5], device.frames[6]);
+  EXPECT_EQ(log.size(), 128u);
+}
+
+TEST_F(Upload, ABlockRefusedSixTimesEndsTheRun) {
+  device.refuseFirst[7] = 6;
+  auto link = MakeLink();
+  EXPECT_EQ(Run(link), UploadOutcome::BlockFailed);
+  const std::vector<std::string> tail(log.end() - 8, log.end());
+  EXPECT_EQ(tail, Lines({"Ошибка записи - Блок: N7", "Ошибка записи - Блок: N7",
+                         "Ошибка записи - Блок: N7", "Ошибка записи - Блок: N7",
+                         "Ошибка записи - Блок: N7", "Ошибка записи - Блок: N7", "Ошибка записи!!!",
+                         "Процесс прошивки закончен, брат!"}));
+  EXPECT_EQ(device.frames.back()[1], 7) << "blocks after 7 are never sent";
+  EXPECT_EQ(controls.events.back(), "CheckBox1 on");
+}
+
+TEST_F(Upload, ARefusedHandshakeEndsTheRunWithItsTwoLines) {
+  device.handshakeReply = {0xAA, 0x33, 0x55};
+  auto link = MakeLink(stepping.Fn());
+  EXPECT_EQ(Run(link), UploadOutcome::HandshakeRefused);
+  EXPECT_EQ(log, Lines({"170 51 85", "Устройство не готово!"}));
+  EXPECT_TRUE(device.frames.empty());
+  EXPECT_EQ(controls.events.back(), "CheckBox1 on");
+}
+
+TEST_F(Upload, StaleBytesAreGoneBeforeTheHandshake) {
+  fake.Receive(std::vector<std::uint8_t>(300, 0x55));
+  auto link = MakeLink();
+  EXPECT_EQ(Run(link), UploadOutcome::Completed);
+  EXPECT_EQ(log[0], "85 51 170");
+  EXPECT_EQ(fake.CallsNamed({"ReadFile"}).size(), 256u + 3u * 124u);
+}
+
+TEST_F(Upload, APortErrorEnablesTheControlsAgainAndPassesOn) {
+  auto link = MakeLink();
+  fake.FailAlways("PurgeComm", 31);
+  EXPECT_THROW(Run(link), serial::EVaCommError);
+  EXPECT_EQ(controls.events,
+            (std::vector<std::string>{"CheckBox1 off", "Button1 off", "Button3 off", "clear",
+                                      "Button3 on", "Button1 on", "CheckBox1 on"}));
+  fake.FailAlways("PurgeComm", 0);
+}
+
+TEST_F(Upload, WithThePortOffTheHandshakeRunsToItsLimit) {
+  port.Close();
+  auto link = MakeLink(stepping.Fn());
+  EXPECT_EQ(Run(link), UploadOutcome::HandshakeRefused);
+  EXPECT_EQ(log, Lines({"0 0 0", "Устройство не готово!"}));
+  EXPECT_GE(stepping.now, 2500 * 1000);
+}
