@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# The main job end to end: a sample image, made by a real HEX tool, uploaded by
+# comflash-cli into the simulated bootloader on a pseudo-terminal, then the
+# device's memory compared with the image.
+#   tools/demo.sh [--paced]    (--paced: the device answers at 115200 baud)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+BIN=${COMFLASH_BIN:-build/bin}
+paced=()
+case "${1:-}" in
+  --paced) paced=(--baud 115200) ;;
+  "") ;;
+  *) echo "usage: $0 [--paced]" >&2; exit 64 ;;
+esac
+
+work=$(mktemp -d /tmp/comflash-demo-XXXXXX)
+sim_pid=""
+cleanup() {
+  if [ -n "$sim_pid" ] && kill -0 "$sim_pid" 2>/dev/null; then
+    kill -TERM "$sim_pid" 2>/dev/null || true
+    wait "$sim_pid" 2>/dev/null || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# 1. The sample image: random bytes for image addresses 0x0C00 to 0x1F7FF
+#    (blocks 3 to 125), as Intel HEX written by objcopy.
+first=$((0x0C00)); end=$((0x1F800)); size=$((end - first))
+head -c "$size" /dev/urandom > "$work/image.bin"
+objcopy -I binary -O ihex --change-addresses "$first" "$work/image.bin" "$work/sample.hex"
+echo "== sample image: $work/sample.hex ($(wc -l < "$work/sample.hex") records, $size bytes at 0x0C00..0x1F7FF)"
+
+# 2. The simulated device.
+"$BIN/comflash-sim" --dump "$work/device.bin" "${paced[@]}" > "$work/sim.out" 2> "$work/sim.err" &
+sim_pid=$!
+for _ in $(seq 100); do
+  [ -s "$work/sim.out" ] && break
+  sleep 0.05
+done
+port=$(head -n 1 "$work/sim.out")
+[ -n "$port" ] || { echo "the simulator did not start:"; cat "$work/sim.err"; exit 1; } >&2
+echo "== simulated device on $port${paced:+ (paced at 115200 baud)}"
+
+# 3. The upload.
+start=$(date +%s.%N)
+status=0
+"$BIN/comflash-cli" -p "$port" "$work/sample.hex" || status=$?
+finish=$(date +%s.%N)
+kill -TERM "$sim_pid"; wait "$sim_pid" || true; sim_pid=""
+
+# 4. The verdict: the device's memory against the image.
+seconds=$(awk -v a="$start" -v b="$finish" 'BEGIN { printf "%.2f", b - a }')
+line=$(awk 'BEGIN { printf "%.2f", 123 * (1028 + 3) * 10 / 115200 }')
+ratio=$(awk -v s="$seconds" -v l="$line" 'BEGIN { printf "%.2f", s / l }')
+if [ "$status" -eq 0 ] &&
+   cmp -s <(tail -c +$((first + 1)) "$work/device.bin" | head -c "$size") "$work/image.bin"; then
+  echo "PASS: 123 blocks written and verified in $seconds s, $ratio x the $line s line time at 115200 baud"
+else
+  echo "FAIL: upload status $status; the device's memory does not match the image ($seconds s)"
+  exit 1
+fi
