@@ -1,0 +1,156 @@
+#include "tests/support/ChildProcess.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+
+namespace testsupport {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+pid_t Spawn(const std::vector<std::string>& argv, int out, int err) {
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
+  if (pid == 0) {
+    const int devnull = open("/dev/null", O_RDONLY);
+    dup2(devnull, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+int DecodeStatus(int raw) {
+  if (WIFEXITED(raw)) return WEXITSTATUS(raw);
+  if (WIFSIGNALED(raw)) return 128 + WTERMSIG(raw);
+  return -1;
+}
+
+// Reads what is there from fd into s; false at end of file.
+bool Pump(int fd, std::string& s) {
+  char buf[4096];
+  const ssize_t r = read(fd, buf, sizeof buf);
+  if (r > 0) {
+    s.append(buf, static_cast<std::size_t>(r));
+    return true;
+  }
+  return r < 0 && (errno == EINTR || errno == EAGAIN);
+}
+
+}  // namespace
+
+RunResult RunProgram(const std::vector<std::string>& argv, std::chrono::milliseconds timeout) {
+  int out[2], err[2];
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+    throw std::runtime_error("pipe2 failed");
+  const pid_t pid = Spawn(argv, out[1], err[1]);
+  close(out[1]);
+  close(err[1]);
+  RunResult result;
+  const auto deadline = Clock::now() + timeout;
+  bool outOpen = true, errOpen = true, killed = false;
+  while (outOpen || errOpen) {
+    pollfd p[2] = {{outOpen ? out[0] : -1, POLLIN, 0}, {errOpen ? err[0] : -1, POLLIN, 0}};
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0 && !killed) {
+      kill(pid, SIGKILL);
+      killed = true;
+    }
+    poll(p, 2, killed ? 1000 : static_cast<int>(left.count()));
+    if (p[0].revents) outOpen = Pump(out[0], result.out);
+    if (p[1].revents) errOpen = Pump(err[0], result.err);
+  }
+  close(out[0]);
+  close(err[0]);
+  int raw = 0;
+  waitpid(pid, &raw, 0);
+  result.status = DecodeStatus(raw);
+  return result;
+}
+
+BackgroundProgram::BackgroundProgram(const std::vector<std::string>& argv) {
+  int out[2];
+  if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
+  const int err = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  pid_ = Spawn(argv, out[1], err);
+  close(out[1]);
+  close(err);
+  out_ = out[0];
+}
+
+BackgroundProgram::~BackgroundProgram() {
+  Stop();
+  if (out_ >= 0) close(out_);
+}
+
+std::string BackgroundProgram::ReadLine(std::chrono::milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  for (;;) {
+    const auto nl = buffered_.find('\n');
+    if (nl != std::string::npos) {
+      std::string line = buffered_.substr(0, nl);
+      buffered_.erase(0, nl + 1);
+      return line;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0 || out_ < 0) return "";
+    pollfd p{out_, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+    if (!Pump(out_, buffered_)) {
+      close(out_);
+      out_ = -1;
+    }
+  }
+}
+
+std::vector<std::string> BackgroundProgram::Lines(std::chrono::milliseconds timeout) {
+  std::vector<std::string> lines;
+  const auto deadline = Clock::now() + timeout;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) break;
+    std::string line = ReadLine(left);
+    if (line.empty() && out_ < 0 && buffered_.empty()) break;
+    if (!line.empty()) lines.push_back(line);
+  }
+  return lines;
+}
+
+void BackgroundProgram::Signal(int sig) {
+  if (!reaped_) kill(pid_, sig);
+}
+
+int BackgroundProgram::Stop() {
+  if (reaped_) return status_;
+  kill(pid_, SIGTERM);
+  int raw = 0;
+  for (int i = 0; i < 200; ++i) {
+    if (waitpid(pid_, &raw, WNOHANG) == pid_) {
+      reaped_ = true;
+      status_ = DecodeStatus(raw);
+      return status_;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  kill(pid_, SIGKILL);
+  waitpid(pid_, &raw, 0);
+  reaped_ = true;
+  status_ = DecodeStatus(raw);
+  return status_;
+}
+
+}  // namespace testsupport

@@ -1,0 +1,152 @@
+// comflash-cli against the simulated device.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "tests/support/ChildProcess.h"
+
+using namespace std::chrono_literals;
+using testsupport::BackgroundProgram;
+using testsupport::RunProgram;
+
+namespace {
+
+const std::string kBin = COMFLASH_BIN_DIR;
+
+std::vector<std::string> SplitLines(const std::string& s) {
+  std::vector<std::string> lines;
+  std::istringstream in(s);
+  for (std::string l; std::getline(in, l);) lines.push_back(l);
+  return lines;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class Cli : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("comflash-cli-" + std::to_string(::getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::create_directories(dir_);
+    // The image: random bytes at 0x0C00..0x1F7FF, as objcopy writes them.
+    std::mt19937 rng(3);
+    image_.resize(0x1F800 - 0x0C00);
+    for (auto& c : image_) c = static_cast<char>(rng());
+    std::ofstream(dir_ / "image.bin", std::ios::binary) << image_;
+    hex_ = (dir_ / "image.hex").string();
+    const auto r = RunProgram({"/usr/bin/objcopy", "-I", "binary", "-O", "ihex",
+                               "--change-addresses", "0x0C00", (dir_ / "image.bin").string(), hex_});
+    ASSERT_EQ(r.status, 0) << r.err;
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  // Starts the simulated device with extra options; returns its pty path.
+  std::string StartDevice(std::vector<std::string> options = {}) {
+    std::vector<std::string> argv{kBin + "/comflash-sim", "--dump", Dump()};
+    argv.insert(argv.end(), options.begin(), options.end());
+    device_ = std::make_unique<BackgroundProgram>(argv);
+    const std::string path = device_->ReadLine();
+    EXPECT_FALSE(path.empty()) << "the simulator did not start";
+    return path;
+  }
+  std::string Dump() const { return (dir_ / "device.bin").string(); }
+  testsupport::RunResult Flash(std::vector<std::string> args) {
+    args.insert(args.begin(), kBin + "/comflash-cli");
+    return RunProgram(args, 60s);
+  }
+
+  std::filesystem::path dir_;
+  std::string image_;
+  std::string hex_;
+  std::unique_ptr<BackgroundProgram> device_;
+};
+
+}  // namespace
+
+TEST_F(Cli, AFullUploadExitsZeroWithTheWindowsLogLines) {
+  const auto port = StartDevice();
+  const auto r = Flash({"-p", port, "-q", hex_});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::vector<std::string> expected{"85 51 170", "Устройство готово!"};
+  for (int n = 3; n <= 125; ++n) expected.push_back("Блок: N" + std::to_string(n) + " успешно записан.");
+  expected.push_back("Процесс прошивки закончен, брат!");
+  EXPECT_EQ(SplitLines(r.out), expected);
+  device_->Stop();
+  const std::string memory = ReadFile(Dump());
+  ASSERT_EQ(memory.size(), 131072u);
+  EXPECT_EQ(memory.substr(0x0C00, image_.size()), image_);
+  EXPECT_EQ(memory.substr(0, 0x0C00), std::string(0x0C00, '\0')) << "nothing below block 3";
+  EXPECT_EQ(memory.substr(0x1F800), std::string(0x800, '\0')) << "nothing above block 125";
+}
+
+TEST_F(Cli, VerboseListsTheRecordsFirstAndProgressGoesToStandardError) {
+  const auto port = StartDevice();
+  const auto r = Flash({"-p", port, "-v", hex_});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const auto lines = SplitLines(r.out);
+  ASSERT_GT(lines.size(), 126u);
+  EXPECT_EQ(lines[0].substr(0, 8), "0C00 -> ");
+  EXPECT_NE(r.err.find("progress: 123/123 blocks"), std::string::npos) << r.err;
+}
+
+TEST_F(Cli, ARefusedHandshakeExitsOne) {
+  const auto port = StartDevice({"--handshake", "reversed"});
+  const auto r = Flash({"-p", port, "-q", hex_});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(SplitLines(r.out), (std::vector<std::string>{"170 51 85", "Устройство не готово!"}));
+}
+
+TEST_F(Cli, ABlockRefusedSixTimesExitsTwo) {
+  const auto port = StartDevice({"--refuse", "7:6"});
+  const auto r = Flash({"-p", port, "-q", hex_});
+  EXPECT_EQ(r.status, 2);
+  const auto lines = SplitLines(r.out);
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[lines.size() - 2], "Ошибка записи!!!");
+  EXPECT_EQ(lines.back(), "Процесс прошивки закончен, брат!");
+}
+
+TEST_F(Cli, AMissingPortExitsThreeAndNamesIt) {
+  const auto r = Flash({"-p", "/dev/comflash-no-such-port", hex_});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_NE(r.err.find("/dev/comflash-no-such-port"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("not found"), std::string::npos) << r.err;
+  EXPECT_TRUE(r.out.empty());
+}
+
+TEST_F(Cli, AMalformedFileExitsFourWithFileAndLine) {
+  const std::string bad = (dir_ / "bad.hex").string();
+  std::ofstream(bad) << ":020000021000EC\n:10000000000102030405060708090A0B0C0D0E0F00\n";
+  const auto r = Flash({"-p", "/dev/null", bad});
+  EXPECT_EQ(r.status, 4);
+  EXPECT_NE(r.err.find(bad + ":2:"), std::string::npos) << r.err;
+  EXPECT_EQ(Flash({"/nonexistent/file.hex"}).status, 4);
+}
+
+TEST_F(Cli, UsageErrorsExit64) {
+  EXPECT_EQ(Flash({}).status, 64);
+  EXPECT_EQ(Flash({"--bogus", hex_}).status, 64);
+  EXPECT_EQ(Flash({hex_, hex_}).status, 64);
+  EXPECT_EQ(Flash({"-p"}).status, 64);
+  const auto help = Flash({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("exit status"), std::string::npos);
+  EXPECT_EQ(Flash({"--version"}).status, 0);
+}
+
+TEST_F(Cli, TheDeviceDroppingTheLineEndsTheRunWithAPortError) {
+  const auto port = StartDevice({"--drop-after", "10"});
+  const auto t0 = std::chrono::steady_clock::now();
+  const auto r = Flash({"-p", port, "-q", hex_});
+  EXPECT_EQ(r.status, 3) << r.out << r.err;
+  EXPECT_NE(r.err.find("failed during the upload"), std::string::npos) << r.err;
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 20s) << "nothing hangs";
+}
