@@ -1,0 +1,113 @@
+// Upload timing: the full upload code into the simulated device, against a
+// bare write/poll/read loop over the same pseudo-terminal, and the same upload
+// paced at 115200 baud against the line time.
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "app/core/BootloaderLink.h"
+#include "app/core/UploadRun.h"
+#include "framework/Application.h"
+#include "framework/MainThreadQueue.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Device {
+  FILE* pipe = nullptr;
+  std::string path;
+  explicit Device(const std::string& options) {
+    const std::string cmd = std::string(COMFLASH_BIN_DIR) + "/comflash-sim " + options;
+    pipe = popen(cmd.c_str(), "r");
+    char line[256] = {};
+    if (pipe && fgets(line, sizeof line, pipe)) path = line;
+    while (!path.empty() && path.back() == '\n') path.pop_back();
+  }
+  ~Device() {
+    if (!pipe) return;
+    std::system("pkill -TERM -x comflash-sim");
+    pclose(pipe);
+  }
+};
+
+double UploadSeconds(const std::string& port) {
+  serial::TVaComm comm(nullptr);
+  comm.SetBaudrate(serial::br115200);
+  comm.SetDeviceName(port);
+  comm.Open();
+  comm.PurgeAll();
+  static comflash::FirmwareImageBytes image{};
+  auto pm = [] { framework::App().ProcessMessages(); };
+  comflash::BootloaderLink link(comm, [](const std::string&) {}, pm);
+  const auto t0 = Clock::now();
+  const auto outcome = comflash::RunUpload(comm, link, image, {}, [](const std::string&) {}, pm);
+  const double s = std::chrono::duration<double>(Clock::now() - t0).count();
+  comm.Close();
+  if (outcome != comflash::UploadOutcome::Completed) std::fprintf(stderr, "upload failed\n");
+  return s;
+}
+
+double BareLoopSeconds(const std::string& port) {
+  const int fd = open(port.c_str(), O_RDWR | O_NOCTTY);
+  termios t{};
+  tcgetattr(fd, &t);
+  cfmakeraw(&t);
+  tcsetattr(fd, TCSANOW, &t);
+  unsigned char frame[1028] = {0x33, 0x33};
+  unsigned char reply[3];
+  auto exchange = [&](int n) {
+    for (int done = 0; done < n;) done += static_cast<int>(write(fd, frame + done, n - done));
+    for (int got = 0; got < 3;) {
+      pollfd p{fd, POLLIN, 0};
+      poll(&p, 1, 5000);
+      got += static_cast<int>(read(fd, reply + got, 3 - got));
+    }
+  };
+  const auto t0 = Clock::now();
+  exchange(2);
+  for (int n = 3; n <= 125; ++n) {
+    frame[0] = 0x11;
+    frame[1] = frame[2] = static_cast<unsigned char>(n);
+    unsigned char x = 0;
+    for (int i = 0; i < 1027; ++i) x ^= frame[i];
+    frame[1027] = x;
+    exchange(1028);
+  }
+  const double s = std::chrono::duration<double>(Clock::now() - t0).count();
+  close(fd);
+  return s;
+}
+
+}  // namespace
+
+int main() {
+  framework::SetMainThread();
+  const double line = 123.0 * (1028 + 3) * 10 / 115200;
+  double upload = 0, bare = 0;
+  {
+    Device d("");
+    upload = UploadSeconds(d.path);
+  }
+  {
+    Device d("");
+    bare = BareLoopSeconds(d.path);
+  }
+  std::printf("unpaced: upload %.1f ms (%.3f ms/block), bare loop %.1f ms (%.3f ms/block), "
+              "ratio %.2f\n",
+              upload * 1e3, upload * 1e3 / 123, bare * 1e3, bare * 1e3 / 123, upload / bare);
+  double paced = 0;
+  {
+    Device d("--baud 115200");
+    paced = UploadSeconds(d.path);
+  }
+  std::printf("paced at 115200 baud: upload %.2f s, line time %.2f s, ratio %.3f\n", paced, line,
+              paced / line);
+  return 0;
+}
