@@ -1,0 +1,181 @@
+// The simulated device's command line.
+#pragma once
+
+#include <charconv>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "serial/device/PortMap.h"
+#include "tools/sim/BootloaderSim.h"
+
+namespace sim {
+
+inline constexpr const char* kUsage =
+    R"(usage: comflash-sim [options]
+
+A simulated bootloader device on a pseudo-terminal. It prints the path of the
+terminal's slave side as its first line of output, then one event line per
+thing it sees, and serves the link until SIGTERM or SIGINT (or end of standard
+input with --stdin-exit). The slave stays usable across the host closing and
+reopening it.
+
+Link: handshake 0x33 0x33 is answered 0x55 0x33 0xAA. A block frame 0x11 N N,
+1024 data bytes, check byte (XOR of the 1027 bytes before it) is stored at
+N * 1024 of a 128 KiB memory (zero at start) and answered 0x55 0x11 0xAA; a
+frame with an unrepeated N, an N of 128 or more, or a wrong check byte is
+answered 0x55 0xEE 0xAA and stores nothing. A block may be written again.
+A pause longer than the gap abandons a partial request.
+
+Options:
+  --as COMn            also map the slave as COMn in the port map folder
+                       ($COMFLASH_PORTS chooses it); the link goes at exit
+  --dump FILE          write the 128 KiB memory to FILE (temp file + rename)
+                       after every accepted block and at exit
+  --gap-ms MS          pause that abandons a partial request (default 50)
+  --handshake MODE     ok (default): 0x55 0x33 0xAA; silent: no answer;
+                       short: 0x55 0x33; reversed: 0xAA 0x33 0x55;
+                       doubled: 0x55 0x33 0xAA twice
+  --refuse N:K         refuse the first K intact frames of block N, then
+                       accept (repeatable, once per block)
+  --late-ack N[:MS]    answer the first intact frame of block N only after MS
+                       ms (default 5200); later answers queue behind it
+  --noise COUNT        send COUNT noise bytes (never 0x55) at start and on
+                       every SIGUSR1
+  --drop-after N       once the acknowledgement of block N has been read,
+                       hang the line up (as an unplugged device), print DROP,
+                       write the dump and exit 0
+  --baud RATE          answer no earlier than (request + answer bytes) * 10
+                       bits / RATE after the request's first byte came
+  --stdin-exit         end cleanly when standard input reaches end of file
+  --help               show this text
+
+Output lines (stdout, one per line, flushed):
+  <slave path>         always the first line
+  HANDSHAKE            a handshake request came (answered as --handshake says)
+  BLOCK <n> OK         block n stored and acknowledged
+  BLOCK <n> REFUSED    block n refused by --refuse
+  BLOCK <n> BADXOR     block n's check byte was wrong; refused
+  BLOCK <n> BADNUM     the two block numbers differ (n is the first) or n is
+                       128 or more; refused
+  RESYNC <count>       a pause cut a partial request; its count bytes dropped
+  IGNORED <count>      count bytes that started no request were skipped
+  NOISE <count>        count noise bytes were sent
+  DROP                 the line was hung up (--drop-after)
+
+Exit status: 0 when ended as above, 1 on a failure, 64 on a usage error.
+)";
+
+// What --help and bad arguments end in.
+class UsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct CommandLine {
+  SimOptions sim;
+  std::optional<std::string> as;
+  std::optional<std::string> dump;
+  std::size_t noise = 0;
+  bool stdin_exit = false;
+  bool help = false;
+};
+
+namespace detail {
+
+inline long ParseNumber(std::string_view text, long min, long max, const std::string& what) {
+  long value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || ec != std::errc() || end != text.data() + text.size() || value < min ||
+      value > max) {
+    throw UsageError(what + " must be a number from " + std::to_string(min) + " to " +
+                     std::to_string(max) + ", not '" + std::string(text) + "'");
+  }
+  return value;
+}
+
+inline int ParseBlock(std::string_view text, const std::string& option) {
+  return static_cast<int>(ParseNumber(text, 0, 255, "the block number of " + option));
+}
+
+inline HandshakeMode ParseHandshake(const std::string& text) {
+  if (text == "ok") return HandshakeMode::kOk;
+  if (text == "silent") return HandshakeMode::kSilent;
+  if (text == "short") return HandshakeMode::kShort;
+  if (text == "reversed") return HandshakeMode::kReversed;
+  if (text == "doubled") return HandshakeMode::kDoubled;
+  throw UsageError("--handshake takes ok, silent, short, reversed or doubled, not '" + text + "'");
+}
+
+}  // namespace detail
+
+// Reads the arguments after the program name. Throws UsageError.
+inline CommandLine ParseCommandLine(const std::vector<std::string>& args) {
+  CommandLine cl;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    std::string option = args[i];
+    std::optional<std::string> inline_value;
+    if (const auto eq = option.find('='); option.rfind("--", 0) == 0 && eq != std::string::npos) {
+      inline_value = option.substr(eq + 1);
+      option.resize(eq);
+    }
+    const auto flag = [&] {
+      if (inline_value) throw UsageError(option + " takes no value");
+    };
+    const auto value = [&]() -> std::string {
+      if (inline_value) return *inline_value;
+      if (i + 1 >= args.size()) throw UsageError(option + " needs a value");
+      return args[++i];
+    };
+
+    if (option == "--help" || option == "-h") {
+      flag();
+      cl.help = true;
+    } else if (option == "--stdin-exit") {
+      flag();
+      cl.stdin_exit = true;
+    } else if (option == "--as") {
+      cl.as = value();
+      if (!serial::ComPortNumber(*cl.as))
+        throw UsageError("--as takes a name like COM3, not '" + *cl.as + "'");
+    } else if (option == "--dump") {
+      cl.dump = value();
+      if (cl.dump->empty()) throw UsageError("--dump needs a file name");
+    } else if (option == "--gap-ms") {
+      cl.sim.gap = std::chrono::milliseconds(detail::ParseNumber(value(), 1, 60000, "--gap-ms"));
+    } else if (option == "--handshake") {
+      cl.sim.handshake = detail::ParseHandshake(value());
+    } else if (option == "--refuse") {
+      const std::string v = value();
+      const auto colon = v.find(':');
+      if (colon == std::string::npos) throw UsageError("--refuse takes N:K, not '" + v + "'");
+      const int block = detail::ParseBlock(std::string_view(v).substr(0, colon), "--refuse");
+      const auto times = static_cast<int>(
+          detail::ParseNumber(std::string_view(v).substr(colon + 1), 1, 1000000, "K of --refuse"));
+      if (!cl.sim.refuse.emplace(block, times).second)
+        throw UsageError("--refuse given twice for block " + std::to_string(block));
+    } else if (option == "--late-ack") {
+      const std::string v = value();
+      const auto colon = v.find(':');
+      cl.sim.late_ack_block =
+          detail::ParseBlock(std::string_view(v).substr(0, colon), "--late-ack");
+      if (colon != std::string::npos) {
+        cl.sim.late_ack_delay = std::chrono::milliseconds(detail::ParseNumber(
+            std::string_view(v).substr(colon + 1), 0, 3600000, "the delay of --late-ack"));
+      }
+    } else if (option == "--noise") {
+      cl.noise = static_cast<std::size_t>(detail::ParseNumber(value(), 0, 1 << 20, "--noise"));
+    } else if (option == "--drop-after") {
+      cl.sim.drop_after = detail::ParseBlock(value(), "--drop-after");
+    } else if (option == "--baud") {
+      cl.sim.baud = detail::ParseNumber(value(), 1, 100000000, "--baud");
+    } else {
+      throw UsageError("unknown argument '" + args[i] + "'");
+    }
+  }
+  return cl;
+}
+
+}  // namespace sim
