@@ -166,6 +166,24 @@ TEST_F(PortIo, AWriteThatFailsAtOnceIsReportedAndRetried) {
   port.Close();
 }
 
+TEST_F(PortIo, AWriteThatKeepsFailingIsRetriedAtAPaceAndKept) {
+  int notices = 0;
+  port.OnError = [&](TVaCustomComm*, std::int32_t) { ++notices; };
+  port.Open();
+  fake.FailAlways("WriteFile", 31);
+  port.WriteBytes("kept", 4);
+  const auto t0 = std::chrono::steady_clock::now();
+  PumpUntil([] { return false; }, 500ms);  // an idle main thread runs every notice at once
+  const auto tries = fake.CallsNamed({"WriteFile"}).size();
+  EXPECT_GE(tries, 2u);
+  EXPECT_LE(tries, 10u) << "retries are paced, not a spin";
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, 500ms);
+  fake.FailAlways("WriteFile", 0);
+  ASSERT_TRUE(PumpUntil([&] { return fake.Written().size() == 4; }));
+  EXPECT_EQ(fake.Written(), Bytes("kept")) << "nothing was dropped";
+  port.Close();
+}
+
 TEST_F(PortIo, ACompletionFromBeforeAClearTakesNothingAppendedAfterIt) {
   port.Open();
   port.PurgeAll();  // acknowledged: later clears no longer wait for the writer

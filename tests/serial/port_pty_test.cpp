@@ -99,6 +99,21 @@ TEST_F(PortOnPty, BytesPassEightBitCleanBothWays) {
   port.Close();
 }
 
+TEST_F(PortOnPty, ReceivedCharactersAreAnnouncedOncePerArrival) {
+  std::vector<std::int32_t> counts;
+  port.OnRxChar = [&](TVaCustomComm*, std::int32_t n) { counts.push_back(n); };
+  OpenApplicationPort();
+  pty.Send("12345");
+  ASSERT_TRUE(PumpUntil([&] { return !counts.empty(); }));
+  PumpUntil([] { return false; }, 200ms);  // bytes stay queued, nothing new arrives
+  EXPECT_EQ(counts, std::vector<std::int32_t>{5});
+  EXPECT_EQ(port.InQueueCount(), 5) << "the dispatch reads nothing";
+  pty.Send("6");
+  ASSERT_TRUE(PumpUntil([&] { return counts.size() == 2; }));
+  EXPECT_EQ(counts[1], 6);
+  port.Close();
+}
+
 TEST_F(PortOnPty, PurgeEmptiesTheReceiveQueue) {
   OpenApplicationPort();
   pty.Send("12345");
