@@ -37,7 +37,9 @@ bool Fail(std::uint32_t code) {
   t_last_error = code;
   return false;
 }
-bool Fail(int code) { return Fail(static_cast<std::uint32_t>(code)); }
+bool Fail(int code) {
+  return Fail(static_cast<std::uint32_t>(code));
+}
 
 THandle FailOpen(int code) {
   Fail(code);
@@ -136,10 +138,9 @@ struct BaudEntry {
 };
 
 constexpr BaudEntry kBaudRates[] = {
-    {50, B50},         {75, B75},         {110, B110},       {134, B134},
-    {150, B150},       {200, B200},       {300, B300},       {600, B600},
-    {1200, B1200},     {1800, B1800},     {2400, B2400},     {4800, B4800},
-    {9600, B9600},     {19200, B19200},   {38400, B38400},
+    {50, B50},           {75, B75},     {110, B110},   {134, B134},     {150, B150},
+    {200, B200},         {300, B300},   {600, B600},   {1200, B1200},   {1800, B1800},
+    {2400, B2400},       {4800, B4800}, {9600, B9600}, {19200, B19200}, {38400, B38400},
 #ifdef B57600
     {57600, B57600},
 #endif
@@ -240,8 +241,12 @@ std::uint32_t OtherSpeed(int fd) {
   return t.c_ospeed;
 }
 #else
-int SetOtherSpeed(int, std::uint32_t) { return EINVAL; }
-std::uint32_t OtherSpeed(int) { return 0; }
+int SetOtherSpeed(int, std::uint32_t) {
+  return EINVAL;
+}
+std::uint32_t OtherSpeed(int) {
+  return 0;
+}
 #endif
 
 std::uint32_t CurrentRate(int fd, const termios& t) {
@@ -273,10 +278,18 @@ TDCB DcbFromTermios(int fd, const termios& t) {
   if (t.c_iflag & IXON) d.Flags |= kDcbOutX;
   if (t.c_iflag & IXOFF) d.Flags |= kDcbInX;
   switch (t.c_cflag & CSIZE) {
-    case CS5: d.ByteSize = 5; break;
-    case CS6: d.ByteSize = 6; break;
-    case CS7: d.ByteSize = 7; break;
-    default: d.ByteSize = 8; break;
+    case CS5:
+      d.ByteSize = 5;
+      break;
+    case CS6:
+      d.ByteSize = 6;
+      break;
+    case CS7:
+      d.ByteSize = 7;
+      break;
+    default:
+      d.ByteSize = 8;
+      break;
   }
   if (t.c_cflag & PARENB) {
     const bool odd = (t.c_cflag & PARODD) != 0;
@@ -300,7 +313,9 @@ int SetModemLine(int fd, int bit, bool on) {
   return (errno == ENOTTY || errno == EINVAL) ? 0 : errno;
 }
 
-bool IsHangUpError(int e) { return e == EIO || e == ENXIO || e == ENODEV || e == EPIPE; }
+bool IsHangUpError(int e) {
+  return e == EIO || e == ENXIO || e == ENODEV || e == EPIPE;
+}
 
 std::string StrError(int code, char* buf, std::size_t size) {
   // Both variants of strerror_r: the GNU one returns the text.
@@ -329,7 +344,9 @@ class PosixSerialApi::Port {
 #endif
   }
 
-  ~Port() { Shutdown(); }
+  ~Port() {
+    Shutdown();
+  }
   Port(const Port&) = delete;
   Port& operator=(const Port&) = delete;
 
@@ -390,13 +407,22 @@ class PosixSerialApi::Port {
     static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
     t.c_cflag |= kSizes[d.ByteSize - 5];
     switch (d.Parity) {
-      case 1: t.c_cflag |= PARENB | PARODD; break;
-      case 2: t.c_cflag |= PARENB; break;
+      case 1:
+        t.c_cflag |= PARENB | PARODD;
+        break;
+      case 2:
+        t.c_cflag |= PARENB;
+        break;
 #ifdef CMSPAR
-      case 3: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
-      case 4: t.c_cflag |= PARENB | CMSPAR; break;
+      case 3:
+        t.c_cflag |= PARENB | CMSPAR | PARODD;
+        break;
+      case 4:
+        t.c_cflag |= PARENB | CMSPAR;
+        break;
 #endif
-      default: break;
+      default:
+        break;
     }
     // One and a half stop bits exist only for 5-bit characters; two is the
     // nearest a terminal offers.
@@ -530,8 +556,7 @@ class PosixSerialApi::Port {
     if (ov == nullptr) return Fail(EINVAL);
     if (wait) {
       std::unique_lock lock(m_);
-      cv_.wait(lock,
-               [&] { return ov->LoadStatus() != kStatusPending || !IsOutstanding(ov); });
+      cv_.wait(lock, [&] { return ov->LoadStatus() != kStatusPending || !IsOutstanding(ov); });
     }
     const std::uintptr_t status = ov->LoadStatus();
     if (status == kStatusPending) return Fail(kErrorIoIncomplete);
@@ -601,18 +626,31 @@ class PosixSerialApi::Port {
     const int fd = fd_.Get();
     int e = 0;
     switch (function) {
-      case kSetXoff: e = ::tcflow(fd, TCOOFF) == 0 ? 0 : errno; break;
-      case kSetXon: e = ::tcflow(fd, TCOON) == 0 ? 0 : errno; break;
-      case kSetRts: e = SetModemLine(fd, TIOCM_RTS, true); break;
-      case kClrRts: e = SetModemLine(fd, TIOCM_RTS, false); break;
-      case kSetDtr: e = SetModemLine(fd, TIOCM_DTR, true); break;
-      case kClrDtr: e = SetModemLine(fd, TIOCM_DTR, false); break;
+      case kSetXoff:
+        e = ::tcflow(fd, TCOOFF) == 0 ? 0 : errno;
+        break;
+      case kSetXon:
+        e = ::tcflow(fd, TCOON) == 0 ? 0 : errno;
+        break;
+      case kSetRts:
+        e = SetModemLine(fd, TIOCM_RTS, true);
+        break;
+      case kClrRts:
+        e = SetModemLine(fd, TIOCM_RTS, false);
+        break;
+      case kSetDtr:
+        e = SetModemLine(fd, TIOCM_DTR, true);
+        break;
+      case kClrDtr:
+        e = SetModemLine(fd, TIOCM_DTR, false);
+        break;
       case kSetBreak:
       case kClrBreak:
         if (::ioctl(fd, function == kSetBreak ? TIOCSBRK : TIOCCBRK) != 0)
           e = (errno == ENOTTY || errno == EINVAL) ? 0 : errno;
         break;
-      default: break;
+      default:
+        break;
     }
     return e == 0 ? true : Fail(e);
   }
@@ -869,8 +907,7 @@ THandle PosixSerialApi::CreateFileA(const std::string& name, std::uint32_t, std:
     // Someone holds the line exclusively without the lock (only a privileged
     // opener gets this far).
     int exclusive = 0;
-    if (::ioctl(fd.Get(), TIOCGEXCL, &exclusive) == 0 && exclusive != 0)
-      return FailOpen(EBUSY);
+    if (::ioctl(fd.Get(), TIOCGEXCL, &exclusive) == 0 && exclusive != 0) return FailOpen(EBUSY);
 #endif
     MakeRaw(t);
     if (::tcsetattr(fd.Get(), TCSANOW, &t) != 0) return FailOpen(errno);
@@ -885,8 +922,8 @@ THandle PosixSerialApi::CreateFileA(const std::string& name, std::uint32_t, std:
       ::fcntl(p, F_SETFL, ::fcntl(p, F_GETFL) | O_NONBLOCK);
     }
     // From here the port owns the descriptor and undoes the open on failure.
-    auto port = std::make_shared<Port>(std::move(fd), std::move(wakeRead), std::move(wakeWrite),
-                                       dcb);
+    auto port =
+        std::make_shared<Port>(std::move(fd), std::move(wakeRead), std::move(wakeWrite), dcb);
     if (const int e = port->Open(); e != 0) return FailOpen(e);
     std::lock_guard lock(table_mutex_);
     const THandle h = next_handle_++;
@@ -989,14 +1026,20 @@ bool PosixSerialApi::EscapeCommFunction(THandle h, std::uint32_t function) {
   return port && port->Escape(function);
 }
 
-std::uint32_t PosixSerialApi::GetLastError() { return t_last_error; }
+std::uint32_t PosixSerialApi::GetLastError() {
+  return t_last_error;
+}
 
 std::string PosixSerialApi::ErrorText(std::uint32_t code) {
   switch (code) {
-    case kErrorOperationAborted: return "The I/O operation was aborted";
-    case kErrorIoIncomplete: return "The I/O operation has not completed";
-    case kErrorIoPending: return "The I/O operation is in progress";
-    default: break;
+    case kErrorOperationAborted:
+      return "The I/O operation was aborted";
+    case kErrorIoIncomplete:
+      return "The I/O operation has not completed";
+    case kErrorIoPending:
+      return "The I/O operation is in progress";
+    default:
+      break;
   }
   if (code > static_cast<std::uint32_t>(INT_MAX)) return "Unknown error " + std::to_string(code);
   char buf[256];

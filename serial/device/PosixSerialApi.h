@@ -20,10 +20,14 @@
 //   events (CTS, DSR, RING, RLSD) are not reported.
 // - EV_TXEMPTY is raised when the last outstanding write has been handed to
 //   the driver.
-// - After a hang-up (the device was unplugged or the other side closed) reads
-//   of an empty queue, writes and event waits fail with EIO; ClearCommError
-//   keeps working and reports kCeIoError once.
-// - CancelIoEx returns true also for a request that had already ended.
+// - A hang-up (the device was unplugged or the other side closed) ends an
+//   outstanding wait with EV_ERR if its mask asks for it, else with EIO, and
+//   outstanding writes with EIO. Afterwards reads of an empty queue, writes
+//   and event waits fail with EIO; ClearCommError keeps working and reports
+//   kCeIoError once.
+// - A record whose request is still outstanding cannot start another one
+//   (EINVAL); CancelIoEx returns true also for a request that had already
+//   ended.
 #pragma once
 
 #include <cstdint>

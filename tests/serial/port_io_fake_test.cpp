@@ -203,7 +203,7 @@ TEST_F(PortIo, ACompletionFromBeforeAClearTakesNothingAppendedAfterIt) {
   fake.CompleteWrite(4);
   {
     std::unique_lock lock(m);
-    ASSERT_TRUE(cv.wait_for(lock, 3s, [&] { return atHook; }));
+    ASSERT_TRUE(cv.wait_for(lock, 10s, [&] { return atHook; }));
   }
   fake.SetWaitingResultHook(nullptr);
   port.Purge(kPurgeTxClear);

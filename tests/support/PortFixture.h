@@ -10,7 +10,7 @@ namespace testsupport {
 
 // Runs the main-thread call queue until cond holds or the time is up.
 inline bool PumpUntil(const std::function<bool()>& cond,
-                      std::chrono::milliseconds limit = std::chrono::milliseconds(3000)) {
+                      std::chrono::milliseconds limit = std::chrono::milliseconds(10000)) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (!cond()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
@@ -21,7 +21,7 @@ inline bool PumpUntil(const std::function<bool()>& cond,
 
 // Waits (without running the queue) until cond holds or the time is up.
 inline bool WaitUntil(const std::function<bool()>& cond,
-                      std::chrono::milliseconds limit = std::chrono::milliseconds(3000)) {
+                      std::chrono::milliseconds limit = std::chrono::milliseconds(10000)) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (!cond()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
