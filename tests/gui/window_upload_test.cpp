@@ -1,0 +1,100 @@
+// Whole uploads from the window into the simulated device on a pseudo-terminal.
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include "tests/gui/FormFixture.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/Pty.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+class WindowUpload : public guitest::FormTest {
+ protected:
+  void SetUp() override {
+    dir = std::filesystem::temp_directory_path() /
+          ("comflash-gui-" + std::to_string(::getpid()) + "-" +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::create_directories(dir);
+    std::mt19937 rng(5);
+    image.resize(0x1F800 - 0x0C00);
+    for (auto& c : image) c = static_cast<char>(rng());
+    std::ofstream(dir / "image.bin", std::ios::binary) << image;
+    hex = (dir / "image.hex").string();
+    const auto r = testsupport::RunProgram({"/usr/bin/objcopy", "-I", "binary", "-O", "ihex",
+                                            "--change-addresses", "0x0C00",
+                                            (dir / "image.bin").string(), hex});
+    ASSERT_EQ(r.status, 0) << r.err;
+  }
+  void TearDown() override {
+    guitest::FormTest::TearDown();
+    device.reset();
+    std::filesystem::remove_all(dir);
+  }
+  void StartDevice(std::vector<std::string> options) {
+    std::vector<std::string> argv{std::string(COMFLASH_BIN_DIR) + "/comflash-sim", "--dump",
+                                  (dir / "device.bin").string()};
+    argv.insert(argv.end(), options.begin(), options.end());
+    device = std::make_unique<testsupport::BackgroundProgram>(argv);
+    const std::string path = device->ReadLine();
+    ASSERT_FALSE(path.empty());
+    ports.Map("COM3", path);
+  }
+  QStringList Log(TForm1& f) { return f.Memo1->toPlainText().split('\n'); }
+
+  std::filesystem::path dir;
+  std::string image;
+  std::string hex;
+  testsupport::ScopedPortMap ports;
+  std::unique_ptr<testsupport::BackgroundProgram> device;
+};
+
+TEST_F(WindowUpload, LoadSwitchOnUploadAndTheDeviceHoldsTheImage) {
+  StartDevice({"--refuse", "7:2"});
+  TForm1& f = Create();
+  dialogs.openAnswers.push_back(hex);
+  f.Button1->click();
+  EXPECT_EQ(Log(f).size(), 7872) << "one line per data record";
+  f.CheckBox1->setChecked(true);
+  ASSERT_TRUE(f.VaComm1->IsOpen());
+  f.Button3->click();
+  const QStringList log = Log(f);
+  ASSERT_EQ(log.size(), 128);
+  EXPECT_EQ(log.first(), "85 51 170");
+  EXPECT_EQ(log[6], QString::fromUtf8("Ошибка записи - Блок: N7"));
+  EXPECT_EQ(log[7], QString::fromUtf8("Ошибка записи - Блок: N7"));
+  EXPECT_EQ(log[8], QString::fromUtf8("Блок: N7 успешно записан."));
+  EXPECT_EQ(log.last(), QString::fromUtf8("Процесс прошивки закончен, брат!"));
+  EXPECT_TRUE(f.CheckBox1->isEnabled() && f.Button1->isEnabled() && f.Button3->isEnabled());
+  EXPECT_TRUE(dialogs.errors.empty());
+  device->Stop();
+  std::ifstream in(dir / "device.bin", std::ios::binary);
+  const std::string memory((std::istreambuf_iterator<char>(in)), {});
+  ASSERT_EQ(memory.size(), 131072u);
+  EXPECT_EQ(memory.substr(0x0C00, image.size()), image);
+  EXPECT_EQ(memory.substr(0, 0x0C00), std::string(0x0C00, '\0'));
+  EXPECT_EQ(memory.substr(0x1F800), std::string(0x800, '\0'));
+}
+
+TEST_F(WindowUpload, TheDeviceDroppingTheLineIsShownAndThePortCanBeSwitchedOff) {
+  StartDevice({"--drop-after", "10"});
+  TForm1& f = Create();
+  dialogs.openAnswers.push_back(hex);
+  f.Button1->click();
+  f.CheckBox1->setChecked(true);
+  ASSERT_TRUE(f.VaComm1->IsOpen());
+  f.Button3->click();
+  EXPECT_EQ(dialogs.errors.size(), 1u) << "the port's error is shown";
+  EXPECT_TRUE(f.CheckBox1->isEnabled() && f.Button1->isEnabled() && f.Button3->isEnabled());
+  f.CheckBox1->setChecked(false);
+  EXPECT_FALSE(f.VaComm1->IsOpen());
+}
+
+}  // namespace
