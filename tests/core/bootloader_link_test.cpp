@@ -300,3 +300,19 @@ TEST_F(Upload, WithThePortOffTheHandshakeRunsToItsLimit) {
   EXPECT_EQ(log, Lines({"0 0 0", "Устройство не готово!"}));
   EXPECT_GE(stepping.now, 2500 * 1000);
 }
+
+TEST_F(Upload, ASecondRunAfterAFailureStartsAgainWithAHandshakeAndBlock3) {
+  device.refuseFirst[7] = 6;
+  auto link = MakeLink();
+  EXPECT_EQ(Run(link), UploadOutcome::BlockFailed);
+  const std::size_t framesBefore = device.frames.size();
+  const auto writtenBefore = fake.Written().size();
+  log.clear();
+  EXPECT_EQ(Run(link), UploadOutcome::Completed);
+  EXPECT_EQ(log[0], "85 51 170");
+  EXPECT_EQ(log[2], "Блок: N3 успешно записан.");
+  const auto written = fake.Written();
+  EXPECT_EQ(written[writtenBefore], 0x33) << "a new handshake first";
+  EXPECT_EQ(written[writtenBefore + 1], 0x33);
+  EXPECT_EQ(device.frames[framesBefore][1], 3) << "then block 3 again";
+}

@@ -150,3 +150,21 @@ TEST_F(Cli, TheDeviceDroppingTheLineEndsTheRunWithAPortError) {
   EXPECT_NE(r.err.find("failed during the upload"), std::string::npos) << r.err;
   EXPECT_LT(std::chrono::steady_clock::now() - t0, 20s) << "nothing hangs";
 }
+
+TEST_F(Cli, ALateAcknowledgementFailsThatTryAndTheRetrySucceeds) {
+  const auto port = StartDevice({"--late-ack", "4:5200"});
+  const auto r = Flash({"-p", port, "-q", hex_});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const auto lines = SplitLines(r.out);
+  ASSERT_EQ(lines.size(), 127u);
+  EXPECT_EQ(lines[3], "Ошибка записи - Блок: N4");
+  EXPECT_EQ(lines[4], "Блок: N4 успешно записан.");
+  EXPECT_EQ(lines[5], "Блок: N5 успешно записан.");
+}
+
+TEST_F(Cli, NoiseOnTheLineBeforeTheRunIsDrainedAndPurged) {
+  const auto port = StartDevice({"--noise", "300"});
+  const auto r = Flash({"-p", port, "-q", hex_});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(SplitLines(r.out).front(), "85 51 170");
+}
