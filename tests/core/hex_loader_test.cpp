@@ -17,31 +17,14 @@
 
 #include "framework/Exception.h"
 #include "framework/TextFile.h"
+#include "tests/support/TempDir.h"
 
 namespace comflash {
 namespace {
 
 namespace fs = std::filesystem;
 
-// A private directory removed with everything in it.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "hexloader-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  fs::path operator/(const std::string& name) const { return path_ / name; }
-
- private:
-  fs::path path_;
-};
+using testsupport::TempDir;
 
 std::vector<std::uint8_t> RandomBytes(std::size_t n, std::uint32_t seed) {
   std::mt19937 gen(seed);
@@ -114,7 +97,7 @@ class HexLoaderToolTest : public HexLoaderTest {
     WriteFile(dir_ / "img.bin", std::string(binary.begin(), binary.end()));
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
 
-    const auto path = (dir_ / "out.hex").string();
+    const auto path = (dir_ / "out.hex");
     const auto lines = framework::ReadTextLines(path);
     // The file must really use the address record under test, or the upper half is untested.
     ASSERT_TRUE(std::any_of(lines.begin(), lines.end(),
@@ -136,15 +119,13 @@ class HexLoaderToolTest : public HexLoaderTest {
 };
 
 TEST_F(HexLoaderToolTest, ObjcopyFileWithSegmentRecordsLoadsByteForByte) {
-  LoadToolFileAndCompare(
-      "cd '" + (dir_ / "").string() + "' && objcopy -I binary -O ihex img.bin out.hex",
-      ":02000002");
+  LoadToolFileAndCompare("cd '" + (dir_ / "") + "' && objcopy -I binary -O ihex img.bin out.hex",
+                         ":02000002");
 }
 
 TEST_F(HexLoaderToolTest, SrecCatFileWithLinearRecordsLoadsByteForByte) {
-  LoadToolFileAndCompare(
-      "cd '" + (dir_ / "").string() + "' && srec_cat img.bin -binary -o out.hex -intel",
-      ":02000004");
+  LoadToolFileAndCompare("cd '" + (dir_ / "") + "' && srec_cat img.bin -binary -o out.hex -intel",
+                         ":02000004");
 }
 
 // ---- Data records and the log ----
@@ -155,7 +136,7 @@ TEST_F(HexLoaderTest, EmptyInputStoresNothingAndLogsNothing) {
 
   TempDir dir;
   WriteFile(dir / "empty.hex", "");
-  EXPECT_TRUE(LoadHexFile((dir / "empty.hex").string(), *image_).empty());
+  EXPECT_TRUE(LoadHexFile((dir / "empty.hex"), *image_).empty());
   EXPECT_EQ(CountUnlike(0xEE), 0u);
 }
 
@@ -366,7 +347,7 @@ TEST_F(HexLoaderTest, DataOutsideImageIsRejectedOnItsLine) {
 
 TEST_F(HexLoaderTest, MissingFileRaisesFileErrorNamingThePath) {
   TempDir dir;
-  const auto path = (dir / "no-such.hex").string();
+  const auto path = (dir / "no-such.hex");
   try {
     LoadHexFile(path, *image_);
     FAIL() << "no error";
@@ -378,7 +359,7 @@ TEST_F(HexLoaderTest, MissingFileRaisesFileErrorNamingThePath) {
 
 TEST_F(HexLoaderTest, FileErrorNamesThePathAndLine) {
   TempDir dir;
-  const auto path = (dir / "bad.hex").string();
+  const auto path = (dir / "bad.hex");
   WriteFile(path, Data(0, {1}) + "\r\n" + ":0300300002337A1F\r\n");
   try {
     LoadHexFile(path, *image_);
