@@ -45,9 +45,11 @@ double UploadSeconds(const std::string& port) {
   comm.PurgeAll();
   static comflash::FirmwareImageBytes image{};
   auto pm = [] { framework::App().ProcessMessages(); };
-  comflash::BootloaderLink link(comm, [](const std::string&) {}, pm);
+  comflash::BootloaderLink link(
+      comm, [](const std::string&) {}, pm);
   const auto t0 = Clock::now();
-  const auto outcome = comflash::RunUpload(comm, link, image, {}, [](const std::string&) {}, pm);
+  const auto outcome = comflash::RunUpload(
+      comm, link, image, {}, [](const std::string&) {}, pm);
   const double s = std::chrono::duration<double>(Clock::now() - t0).count();
   comm.Close();
   if (outcome != comflash::UploadOutcome::Completed) std::fprintf(stderr, "upload failed\n");
@@ -99,9 +101,10 @@ int main() {
     Device d("");
     bare = BareLoopSeconds(d.path);
   }
-  std::printf("unpaced: upload %.1f ms (%.3f ms/block), bare loop %.1f ms (%.3f ms/block), "
-              "ratio %.2f\n",
-              upload * 1e3, upload * 1e3 / 123, bare * 1e3, bare * 1e3 / 123, upload / bare);
+  std::printf(
+      "unpaced: upload %.1f ms (%.3f ms/block), bare loop %.1f ms (%.3f ms/block), "
+      "ratio %.2f\n",
+      upload * 1e3, upload * 1e3 / 123, bare * 1e3, bare * 1e3 / 123, upload / bare);
   double paced = 0;
   {
     Device d("--baud 115200");

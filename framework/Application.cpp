@@ -20,7 +20,9 @@ Application& App() {
   return app ? *app : ConsoleInstance();
 }
 
-void SetApplication(Application* app) { current.store(app, std::memory_order_release); }
+void SetApplication(Application* app) {
+  current.store(app, std::memory_order_release);
+}
 
 std::string ExceptionMessage(std::exception_ptr error) {
   try {
@@ -37,7 +39,9 @@ void Application::HandleException(const void* /*sender*/, std::exception_ptr err
   ShowException(ExceptionMessage(error));
 }
 
-void ConsoleApplication::ProcessMessages() { CheckSynchronize(0); }
+void ConsoleApplication::ProcessMessages() {
+  CheckSynchronize(0);
+}
 
 void ConsoleApplication::ShowException(const std::string& message) {
   std::cerr << message << std::endl;

@@ -5,7 +5,9 @@
 namespace framework {
 
 namespace {
-void Erase(std::vector<TComponent*>& v, TComponent* c) { v.erase(std::remove(v.begin(), v.end(), c), v.end()); }
+void Erase(std::vector<TComponent*>& v, TComponent* c) {
+  v.erase(std::remove(v.begin(), v.end(), c), v.end());
+}
 bool Contains(const std::vector<TComponent*>& v, TComponent* c) {
   return std::find(v.begin(), v.end(), c) != v.end();
 }

@@ -20,7 +20,7 @@ struct PendingCall {
 
 struct Queue {
   std::mutex m;
-  std::condition_variable queued;  // main thread: a call arrived, or a wake-up
+  std::condition_variable queued;    // main thread: a call arrived, or a wake-up
   std::condition_variable finished;  // callers: a call has run
   std::deque<PendingCall*> calls;
   bool wake = false;
@@ -36,9 +36,13 @@ std::thread::id main_thread_id = std::this_thread::get_id();
 
 }  // namespace
 
-void SetMainThread() { main_thread_id = std::this_thread::get_id(); }
+void SetMainThread() {
+  main_thread_id = std::this_thread::get_id();
+}
 
-bool IsMainThread() { return std::this_thread::get_id() == main_thread_id; }
+bool IsMainThread() {
+  return std::this_thread::get_id() == main_thread_id;
+}
 
 void RunOnMainThread(const std::function<void()>& call) {
   if (IsMainThread()) {

@@ -12,7 +12,9 @@ void TPersistent::Assign(const TPersistent* source) {
   }
 }
 
-void TPersistent::AssignTo(TPersistent* dest) const { dest->AssignError(this); }
+void TPersistent::AssignTo(TPersistent* dest) const {
+  dest->AssignError(this);
+}
 
 void TPersistent::AssignError(const TPersistent* source) const {
   const std::string sourceName = source ? source->ClassName() : "nil";

@@ -15,13 +15,20 @@ namespace {
 
 int NiceValue(TThreadPriority p) {
   switch (p) {
-    case TThreadPriority::tpIdle: return 19;
-    case TThreadPriority::tpLowest: return 10;
-    case TThreadPriority::tpLower: return 5;
-    case TThreadPriority::tpNormal: return 0;
-    case TThreadPriority::tpHigher: return -5;
-    case TThreadPriority::tpHighest: return -10;
-    case TThreadPriority::tpTimeCritical: return -20;
+    case TThreadPriority::tpIdle:
+      return 19;
+    case TThreadPriority::tpLowest:
+      return 10;
+    case TThreadPriority::tpLower:
+      return 5;
+    case TThreadPriority::tpNormal:
+      return 0;
+    case TThreadPriority::tpHigher:
+      return -5;
+    case TThreadPriority::tpHighest:
+      return -10;
+    case TThreadPriority::tpTimeCritical:
+      return -20;
   }
   return 0;
 }
@@ -36,13 +43,20 @@ std::vector<std::unique_ptr<TThread>>& Retired() {
 
 int PlatformPriorityValue(TThreadPriority p) {
   switch (p) {
-    case TThreadPriority::tpIdle: return -15;
-    case TThreadPriority::tpLowest: return -2;
-    case TThreadPriority::tpLower: return -1;
-    case TThreadPriority::tpNormal: return 0;
-    case TThreadPriority::tpHigher: return 1;
-    case TThreadPriority::tpHighest: return 2;
-    case TThreadPriority::tpTimeCritical: return 15;
+    case TThreadPriority::tpIdle:
+      return -15;
+    case TThreadPriority::tpLowest:
+      return -2;
+    case TThreadPriority::tpLower:
+      return -1;
+    case TThreadPriority::tpNormal:
+      return 0;
+    case TThreadPriority::tpHigher:
+      return 1;
+    case TThreadPriority::tpHighest:
+      return 2;
+    case TThreadPriority::tpTimeCritical:
+      return 15;
   }
   return 0;
 }
@@ -90,7 +104,8 @@ void TThread::SetPriority(TThreadPriority p) {
 void TThread::ApplyPriority() {
   const int tid = tid_.load();
   if (tid == 0) return;
-  const bool ok = setpriority(PRIO_PROCESS, static_cast<id_t>(tid), NiceValue(priority_.load())) == 0;
+  const bool ok =
+      setpriority(PRIO_PROCESS, static_cast<id_t>(tid), NiceValue(priority_.load())) == 0;
   priority_applied_.store(ok);
 }
 

@@ -11,7 +11,15 @@
 
 namespace framework {
 
-enum class TThreadPriority { tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest, tpTimeCritical };
+enum class TThreadPriority {
+  tpIdle,
+  tpLowest,
+  tpLower,
+  tpNormal,
+  tpHigher,
+  tpHighest,
+  tpTimeCritical
+};
 
 // The platform's thread priority value of each member (-15, -2, -1, 0, 1, 2, 15).
 int PlatformPriorityValue(TThreadPriority p);

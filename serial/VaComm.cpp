@@ -9,20 +9,21 @@
 namespace serial {
 
 std::uint32_t BaudrateValue(TVaBaudrate b) {
-  static constexpr std::uint32_t kRates[] = {0,     110,   300,   600,    1200,   2400,
-                                             4800,  9600,  14400, 19200,  38400,  56000,
+  static constexpr std::uint32_t kRates[] = {0,     110,    300,    600,   1200,  2400,
+                                             4800,  9600,   14400,  19200, 38400, 56000,
                                              57600, 115200, 128000, 256000};
   return b < std::size(kRates) ? kRates[b] : 0;
 }
 
 std::uint32_t CommEventBit(TVaCommEvent e) {
-  static constexpr std::uint32_t kBits[] = {kEvBreak, kEvCts,    kEvDsr,     kEvErr,    kEvRing,
-                                            kEvRlsd,  kEvRxChar, kEvTxEmpty, kEvRxFlag, kEvPErr,
+  static constexpr std::uint32_t kBits[] = {kEvBreak,    kEvCts,    kEvDsr,     kEvErr,    kEvRing,
+                                            kEvRlsd,     kEvRxChar, kEvTxEmpty, kEvRxFlag, kEvPErr,
                                             kEvRx80Full, kEvEvent1, kEvEvent2};
   return e < std::size(kBits) ? kBits[e] : 0;
 }
 
-std::string FormatPattern(const std::string& pattern, std::int64_t number, const std::string& text) {
+std::string FormatPattern(const std::string& pattern, std::int64_t number,
+                          const std::string& text) {
   std::string out;
   out.reserve(pattern.size() + text.size() + 12);
   bool numberUsed = false;
@@ -67,8 +68,7 @@ std::string EscapePercent(const std::string& s) {
 // line breaks, control characters and full stops.
 std::string TrimmedErrorText(std::string text) {
   if (text.size() > 256) text.resize(256);
-  while (!text.empty() &&
-         (static_cast<unsigned char>(text.back()) < '!' || text.back() == '.'))
+  while (!text.empty() && (static_cast<unsigned char>(text.back()) < '!' || text.back() == '.'))
     text.pop_back();
   return text;
 }
@@ -110,8 +110,7 @@ void TVaCustomComm::Loaded() {
 
 void TVaCustomComm::Notification(framework::TComponent* component,
                                  framework::TOperation operation) {
-  if (operation == framework::TOperation::opRemove && component != nullptr &&
-      component == display_)
+  if (operation == framework::TOperation::opRemove && component != nullptr && component == display_)
     display_ = nullptr;
   TVaComponent::Notification(component, operation);
 }
@@ -240,8 +239,8 @@ void TVaCustomComm::ApplyDCB() {
   dcb.DCBlength = sizeof(TDCB);
   api_->GetCommState(Handle, dcb);  // only the base for the reserved words
 
-  dcb.BaudRate = baudrate_ == brUser ? static_cast<std::uint32_t>(user_baudrate_)
-                                     : BaudrateValue(baudrate_);
+  dcb.BaudRate =
+      baudrate_ == brUser ? static_cast<std::uint32_t>(user_baudrate_) : BaudrateValue(baudrate_);
   dcb.Parity = static_cast<std::uint8_t>(parity_);
   dcb.StopBits = static_cast<std::uint8_t>(stopbits_);
   dcb.ByteSize = static_cast<std::uint8_t>(4 + databits_);
@@ -285,8 +284,8 @@ std::string TVaCustomComm::FullDeviceName() {
 }
 
 void TVaCustomComm::OpenHandle() {
-  Handle = api_->CreateFileA(FullDeviceName(), kGenericReadWrite, 0, kOpenExisting,
-                             kFileFlagOverlapped);
+  Handle =
+      api_->CreateFileA(FullDeviceName(), kGenericReadWrite, 0, kOpenExisting, kFileFlagOverlapped);
   if (Handle != kInvalidHandle) return;
   if (api_->GetLastError() == kErrorFileNotFound)
     RaiseLastCommError("Specified device not found (" + EscapePercent(FullDeviceName()) + ").");

@@ -90,10 +90,10 @@ void TVaCustomComm::DoEvents(std::uint32_t mask) {
     std::uint32_t bit;
     const TNotifyEvent& handler;
   } rows[] = {
-      {kEvRxFlag, OnRxFlag},   {kEvCts, OnCts},         {kEvDsr, OnDsr},
-      {kEvRing, OnRing},       {kEvRlsd, OnRlsd},       {kEvTxEmpty, on_tx_empty_},
-      {kEvBreak, OnBreak},     {kEvPErr, OnPErr},       {kEvRx80Full, OnRx80Full},
-      {kEvEvent1, OnEvent1},   {kEvEvent2, OnEvent2},
+      {kEvRxFlag, OnRxFlag}, {kEvCts, OnCts},       {kEvDsr, OnDsr},
+      {kEvRing, OnRing},     {kEvRlsd, OnRlsd},     {kEvTxEmpty, on_tx_empty_},
+      {kEvBreak, OnBreak},   {kEvPErr, OnPErr},     {kEvRx80Full, OnRx80Full},
+      {kEvEvent1, OnEvent1}, {kEvEvent2, OnEvent2},
   };
   for (const auto& row : rows)
     if ((mask & row.bit) && row.handler) row.handler(this);

@@ -4,16 +4,21 @@
 
 namespace serial {
 
-TVaHandleObject::~TVaHandleObject() { platform_event::Destroy(handle_); }
+TVaHandleObject::~TVaHandleObject() {
+  platform_event::Destroy(handle_);
+}
 
 TWaitResult TVaHandleObject::WaitFor(std::uint32_t timeoutMs) {
   switch (platform_event::Wait(handle_, timeoutMs)) {
-    case 0: return TWaitResult::Signaled;
-    case platform_event::kWaitTimedOut: return TWaitResult::TimedOut;
+    case 0:
+      return TWaitResult::Signaled;
+    case platform_event::kWaitTimedOut:
+      return TWaitResult::TimedOut;
     case platform_event::kWaitFailed:
       last_error_ = 87;  // invalid parameter: the only way this wait fails
       return TWaitResult::Failed;
-    default: return TWaitResult::Failed;
+    default:
+      return TWaitResult::Failed;
   }
 }
 

@@ -18,9 +18,9 @@ inline constexpr int kDrainCount = 256;
 // What the run needs of the window besides the port: the three controls it
 // disables while it runs, and the log.
 struct UploadControls {
-  std::function<void(bool enabled)> SetSwitchEnabled;       // CheckBox1
-  std::function<void(bool enabled)> SetFileButtonEnabled;   // Button1
-  std::function<void(bool enabled)> SetUploadButtonEnabled; // Button3
+  std::function<void(bool enabled)> SetSwitchEnabled;        // CheckBox1
+  std::function<void(bool enabled)> SetFileButtonEnabled;    // Button1
+  std::function<void(bool enabled)> SetUploadButtonEnabled;  // Button3
   std::function<void()> ClearLog;
 };
 

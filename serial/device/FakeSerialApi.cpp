@@ -360,17 +360,26 @@ bool FakeSerialApi::EscapeCommFunction(THandle, std::uint32_t function) {
   return Enter("EscapeCommFunction", std::to_string(function));
 }
 
-std::uint32_t FakeSerialApi::GetLastError() { return last_error; }
+std::uint32_t FakeSerialApi::GetLastError() {
+  return last_error;
+}
 
 std::string FakeSerialApi::ErrorText(std::uint32_t code) {
   switch (code) {
-    case 2: return "The system cannot find the file specified.\r\n";
-    case 5: return "Access is denied.\r\n";
-    case 31: return "A device attached to the system is not functioning.\r\n";
-    case 87: return "The parameter is incorrect.\r\n";
-    case 995: return "The I/O operation has been aborted.\r\n";
-    case 997: return "Overlapped I/O operation is in progress.\r\n";
-    default: return "Error " + std::to_string(code) + ".\r\n";
+    case 2:
+      return "The system cannot find the file specified.\r\n";
+    case 5:
+      return "Access is denied.\r\n";
+    case 31:
+      return "A device attached to the system is not functioning.\r\n";
+    case 87:
+      return "The parameter is incorrect.\r\n";
+    case 995:
+      return "The I/O operation has been aborted.\r\n";
+    case 997:
+      return "Overlapped I/O operation is in progress.\r\n";
+    default:
+      return "Error " + std::to_string(code) + ".\r\n";
   }
 }
 

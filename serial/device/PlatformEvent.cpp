@@ -21,7 +21,9 @@ struct Event {
   std::vector<Waiter*> waiters;
 };
 
-Event* AsEvent(EventHandle e) { return reinterpret_cast<Event*>(e); }
+Event* AsEvent(EventHandle e) {
+  return reinterpret_cast<Event*>(e);
+}
 
 // Index of the first signalled event, or -1.
 int FirstSignaled(const EventHandle* events, std::size_t n) {
@@ -40,7 +42,9 @@ EventHandle Create() {
   return reinterpret_cast<EventHandle>(new Event);
 }
 
-void Destroy(EventHandle e) { delete AsEvent(e); }
+void Destroy(EventHandle e) {
+  delete AsEvent(e);
+}
 
 void Signal(EventHandle e) {
   Event* ev = AsEvent(e);

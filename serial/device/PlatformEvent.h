@@ -28,7 +28,9 @@ inline constexpr int kWaitFailed = -2;
 // (0xFFFFFFFF: no limit). Returns the index of the first signalled event in
 // the given order, kWaitTimedOut, or kWaitFailed for a bad argument.
 int WaitAny(const EventHandle* events, std::size_t n, std::uint32_t timeoutMs);
-inline int Wait(EventHandle e, std::uint32_t timeoutMs) { return WaitAny(&e, 1, timeoutMs); }
+inline int Wait(EventHandle e, std::uint32_t timeoutMs) {
+  return WaitAny(&e, 1, timeoutMs);
+}
 
 }  // namespace platform_event
 }  // namespace serial

@@ -99,7 +99,7 @@ struct TDCB {
   std::uint16_t XonLim;
   std::uint16_t XoffLim;
   std::uint8_t ByteSize;
-  std::uint8_t Parity;  // 0 none, 1 odd, 2 even, 3 mark, 4 space
+  std::uint8_t Parity;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
   std::uint8_t StopBits;  // 0 one, 1 one and a half, 2 two
   char XonChar;
   char XoffChar;
@@ -180,8 +180,8 @@ class SerialApi {
   virtual bool WaitCommEvent(THandle h, std::uint32_t* mask, TOverlapped* ov) = 0;
   virtual bool ReadFile(THandle h, void* buffer, std::uint32_t count, std::uint32_t* read,
                         TOverlapped* ov) = 0;
-  virtual bool WriteFile(THandle h, const void* buffer, std::uint32_t count,
-                         std::uint32_t* written, TOverlapped* ov) = 0;
+  virtual bool WriteFile(THandle h, const void* buffer, std::uint32_t count, std::uint32_t* written,
+                         TOverlapped* ov) = 0;
   virtual bool GetOverlappedResult(THandle h, TOverlapped* ov, std::uint32_t* transferred,
                                    bool wait) = 0;
   // Cancels the request of ov (CancelIoEx). The request ends, its event is

@@ -81,7 +81,9 @@ class Link : public ::testing::Test {
   SteppingClock stepping;
 };
 
-std::vector<std::string> Lines(std::initializer_list<std::string> l) { return l; }
+std::vector<std::string> Lines(std::initializer_list<std::string> l) {
+  return l;
+}
 
 }  // namespace
 
@@ -203,7 +205,8 @@ struct ControlLog {
 
 FirmwareImageBytes PatternImage() {
   FirmwareImageBytes image{};
-  for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<std::uint8_t>(i * 7 + (i >> 10));
+  for (std::size_t i = 0; i < image.size(); ++i)
+    image[i] = static_cast<std::uint8_t>(i * 7 + (i >> 10));
   return image;
 }
 }  // namespace
@@ -211,8 +214,9 @@ FirmwareImageBytes PatternImage() {
 class Upload : public Link {
  protected:
   UploadOutcome Run(BootloaderLink& link) {
-    return RunUpload(port, link, image, controls.Controls(),
-                     [this](const std::string& l) { log.push_back(l); }, [this] { ++processed; });
+    return RunUpload(
+        port, link, image, controls.Controls(), [this](const std::string& l) { log.push_back(l); },
+        [this] { ++processed; });
   }
   FirmwareImageBytes image = PatternImage();
   ControlLog controls;

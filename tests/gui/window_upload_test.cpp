@@ -2,9 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
+#include <QPixmap>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QPixmap>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>

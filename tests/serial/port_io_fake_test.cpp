@@ -20,7 +20,9 @@ using testsupport::WaitUntil;
 
 namespace {
 
-std::vector<std::uint8_t> Bytes(const std::string& s) { return {s.begin(), s.end()}; }
+std::vector<std::uint8_t> Bytes(const std::string& s) {
+  return {s.begin(), s.end()};
+}
 
 class PortIo : public ::testing::Test {
  protected:
@@ -58,8 +60,7 @@ TEST_F(PortIo, AReadTheDeviceDoesNotCompleteTimesOutWithZeroAndIsEnded) {
     port.ReadBytes(buf, 4);
     FAIL();
   } catch (const EVaCommError& e) {
-    EXPECT_STREQ(e.what(),
-                 "Read error (31), A device attached to the system is not functioning");
+    EXPECT_STREQ(e.what(), "Read error (31), A device attached to the system is not functioning");
   }
   port.Close();
 }
@@ -92,8 +93,7 @@ TEST_F(PortIo, DirectWritesWaitUpToTheTimeoutAndEndTheRequest) {
     port.WriteBytes("x", 1);
     FAIL();
   } catch (const EVaCommError& e) {
-    EXPECT_STREQ(e.what(),
-                 "Write error (31), A device attached to the system is not functioning");
+    EXPECT_STREQ(e.what(), "Write error (31), A device attached to the system is not functioning");
   }
   EXPECT_TRUE(port.WriteByte('z')) << "the lock was released by the failure";
   port.Close();
@@ -255,8 +255,8 @@ TEST_F(PortIo, HandlersRunInTheOrderOfTheTable) {
   ASSERT_TRUE(PumpUntil([&] { return order.size() == 2; }));
   fake.RaiseEvents(kEvTxEmpty | kEvRing | kEvEvent2 | kEvBreak);
   ASSERT_TRUE(PumpUntil([&] { return order.size() == 6; }));
-  EXPECT_EQ(order, (std::vector<std::string>{"RxFlag", "Cts", "Ring", "TxEmpty", "Break",
-                                             "Event2"}));
+  EXPECT_EQ(order,
+            (std::vector<std::string>{"RxFlag", "Cts", "Ring", "TxEmpty", "Break", "Event2"}));
   port.Close();
 }
 

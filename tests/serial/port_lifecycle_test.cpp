@@ -71,9 +71,9 @@ TEST_F(PortLifecycle, SwitchingOnCom3MakesTheseCallsInThisOrder) {
   ApplyDesign(port);
   port.SetDeviceName("COM3");
   port.Open();
-  const auto calls = fake.CallsNamed({"GetVersionExA", "CreateFileA", "GetCommState",
-                                      "SetCommState", "SetupComm", "SetCommTimeouts",
-                                      "SetCommMask"});
+  const auto calls =
+      fake.CallsNamed({"GetVersionExA", "CreateFileA", "GetCommState", "SetCommState", "SetupComm",
+                       "SetCommTimeouts", "SetCommMask"});
   const std::vector<std::string> expected = {
       "GetVersionExA(148)",
       "CreateFileA(\\\\.\\COM3, 0xC0000000, 0, 3, 0x40000000)",
@@ -124,7 +124,8 @@ TEST_F(PortLifecycle, FailedSetupStepsReleaseTheHandle) {
   EXPECT_EQ(ErrorOf([&] { port.Open(); }),
             "Error initializing buffers (87), The parameter is incorrect");
   fake.FailNext("SetCommTimeouts", 87);
-  EXPECT_EQ(ErrorOf([&] { port.Open(); }), "Error setting timeouts (87), The parameter is incorrect");
+  EXPECT_EQ(ErrorOf([&] { port.Open(); }),
+            "Error setting timeouts (87), The parameter is incorrect");
   fake.FailNext("SetCommMask", 87);
   EXPECT_EQ(ErrorOf([&] { port.Open(); }),
             " Error setting EventMask (87), The parameter is incorrect");

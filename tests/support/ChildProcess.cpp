@@ -65,7 +65,8 @@ RunResult RunProgram(const std::vector<std::string>& argv, std::chrono::millisec
   bool outOpen = true, errOpen = true, killed = false;
   while (outOpen || errOpen) {
     pollfd p[2] = {{outOpen ? out[0] : -1, POLLIN, 0}, {errOpen ? err[0] : -1, POLLIN, 0}};
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0 && !killed) {
       kill(pid, SIGKILL);
       killed = true;
@@ -106,7 +107,8 @@ std::string BackgroundProgram::ReadLine(std::chrono::milliseconds timeout) {
       buffered_.erase(0, nl + 1);
       return line;
     }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0 || out_ < 0) return "";
     pollfd p{out_, POLLIN, 0};
     if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
@@ -121,7 +123,8 @@ std::vector<std::string> BackgroundProgram::Lines(std::chrono::milliseconds time
   std::vector<std::string> lines;
   const auto deadline = Clock::now() + timeout;
   for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) break;
     std::string line = ReadLine(left);
     if (line.empty() && out_ < 0 && buffered_.empty()) break;

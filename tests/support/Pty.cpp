@@ -57,7 +57,9 @@ void Pty::Send(const std::vector<std::uint8_t>& bytes) {
   }
 }
 
-void Pty::Send(const std::string& bytes) { Send(std::vector<std::uint8_t>(bytes.begin(), bytes.end())); }
+void Pty::Send(const std::string& bytes) {
+  Send(std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
+}
 
 std::vector<std::uint8_t> Pty::Receive(std::size_t n, std::chrono::milliseconds timeout) {
   std::vector<std::uint8_t> out;

@@ -42,8 +42,9 @@ class Cli : public ::testing::Test {
     for (auto& c : image_) c = static_cast<char>(rng());
     std::ofstream(dir_ / "image.bin", std::ios::binary) << image_;
     hex_ = (dir_ / "image.hex").string();
-    const auto r = RunProgram({"/usr/bin/objcopy", "-I", "binary", "-O", "ihex",
-                               "--change-addresses", "0x0C00", (dir_ / "image.bin").string(), hex_});
+    const auto r =
+        RunProgram({"/usr/bin/objcopy", "-I", "binary", "-O", "ihex", "--change-addresses",
+                    "0x0C00", (dir_ / "image.bin").string(), hex_});
     ASSERT_EQ(r.status, 0) << r.err;
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
@@ -76,7 +77,8 @@ TEST_F(Cli, AFullUploadExitsZeroWithTheWindowsLogLines) {
   const auto r = Flash({"-p", port, "-q", hex_});
   ASSERT_EQ(r.status, 0) << r.err;
   std::vector<std::string> expected{"85 51 170", "Устройство готово!"};
-  for (int n = 3; n <= 125; ++n) expected.push_back("Блок: N" + std::to_string(n) + " успешно записан.");
+  for (int n = 3; n <= 125; ++n)
+    expected.push_back("Блок: N" + std::to_string(n) + " успешно записан.");
   expected.push_back("Процесс прошивки закончен, брат!");
   EXPECT_EQ(SplitLines(r.out), expected);
   device_->Stop();

@@ -203,14 +203,17 @@ int main(int argc, char** argv) {
     comflash::BootloaderLink link(port, PrintLine, processMessages);
     progress.Start();
     const auto outcome = comflash::RunUpload(
-        port, link, comflash::FirmwareImage, comflash::UploadControls{}, PrintLine,
-        processMessages, [&](const comflash::BlockAttempt& a) { progress.Block(a); });
+        port, link, comflash::FirmwareImage, comflash::UploadControls{}, PrintLine, processMessages,
+        [&](const comflash::BlockAttempt& a) { progress.Block(a); });
     progress.Finish();
     port.Close();
     switch (outcome) {
-      case comflash::UploadOutcome::Completed: return kExitOk;
-      case comflash::UploadOutcome::HandshakeRefused: return kExitHandshake;
-      case comflash::UploadOutcome::BlockFailed: return kExitBlock;
+      case comflash::UploadOutcome::Completed:
+        return kExitOk;
+      case comflash::UploadOutcome::HandshakeRefused:
+        return kExitHandshake;
+      case comflash::UploadOutcome::BlockFailed:
+        return kExitBlock;
     }
   } catch (const std::exception& e) {
     progress.Finish();
