@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -26,8 +27,22 @@ class EVaCommError : public framework::Exception {
 };
 
 enum TVaBaudrate : std::uint8_t {
-  brUser, br110, br300, br600, br1200, br2400, br4800, br9600, br14400,
-  br19200, br38400, br56000, br57600, br115200, br128000, br256000
+  brUser,
+  br110,
+  br300,
+  br600,
+  br1200,
+  br2400,
+  br4800,
+  br9600,
+  br14400,
+  br19200,
+  br38400,
+  br56000,
+  br57600,
+  br115200,
+  br128000,
+  br256000
 };
 enum TVaParity : std::uint8_t { paNone, paOdd, paEven, paMark, paSpace };
 enum TVaDatabits : std::uint8_t { db4, db5, db6, db7, db8 };
@@ -36,8 +51,19 @@ enum TVaCommOption : std::uint8_t { coErrorChar, coNullStrip, coParityCheck };
 using TVaCommOptions = EnumSet<TVaCommOption, std::uint8_t>;
 
 enum TVaCommEvent : std::uint8_t {
-  ceBreak, ceCts, ceDsr, ceError, ceRing, ceRlsd, ceRxChar, ceTxEmpty,
-  ceRxFlag, cePErr, ceRx80Full, ceEvent1, ceEvent2
+  ceBreak,
+  ceCts,
+  ceDsr,
+  ceError,
+  ceRing,
+  ceRlsd,
+  ceRxChar,
+  ceTxEmpty,
+  ceRxFlag,
+  cePErr,
+  ceRx80Full,
+  ceEvent1,
+  ceEvent2
 };
 using TVaCommEvents = EnumSet<TVaCommEvent, std::uint16_t>;
 
@@ -122,6 +148,8 @@ class TVaCommWriteThread : public framework::TThread {
   // change what the device is still sending.
   std::unique_ptr<std::uint8_t[]> staging_;
   std::uint64_t generation_ = 0;  // bumped by each clear, under WriteLock
+  // Held from the snapshot of the buffer until its request is with the device.
+  std::mutex send_mutex_;
   TOverlapped overlapped_{};
   bool write_outstanding_ = false;  // writer thread only
 
@@ -235,8 +263,8 @@ class TVaCustomComm : public TVaComponent {
   void SetApi(SerialApi& api);
 
   // Events.
-  TNotifyEvent OnOpen, OnClose, OnCts, OnDsr, OnRlsd, OnRing, OnBreak, OnRxFlag, OnPErr,
-      OnRx80Full, OnEvent1, OnEvent2;
+  TNotifyEvent OnOpen, OnClose, OnCts, OnDsr, OnRlsd, OnRing, OnBreak, OnRxFlag, OnPErr, OnRx80Full,
+      OnEvent1, OnEvent2;
   TVaCommErrorEvent OnError;
   TVaCommRxCharEvent OnRxChar;
   TVaCommRxBufEvent OnRxBuf;  // published; the dispatch never reads data itself

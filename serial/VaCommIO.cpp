@@ -36,7 +36,9 @@ std::int32_t TVaCustomComm::WriteBytes(const void* data, std::int32_t count) {
   RaiseLastCommError("Output buffer is full. Please check comm status.");
 }
 
-bool TVaCustomComm::WriteByte(std::uint8_t b) { return WriteBytes(&b, 1) == 1; }
+bool TVaCustomComm::WriteByte(std::uint8_t b) {
+  return WriteBytes(&b, 1) == 1;
+}
 
 std::int32_t TVaCustomComm::ReadBytes(void* buffer, std::int32_t count) {
   if (!IsOpen()) return 0;
@@ -108,7 +110,9 @@ void TVaCommBuffer::Remove(std::int32_t n) {
   count_.store(count - n, std::memory_order_release);
 }
 
-void TVaCommBuffer::Clear() { count_.store(0, std::memory_order_release); }
+void TVaCommBuffer::Clear() {
+  count_.store(0, std::memory_order_release);
+}
 
 // ---------------------------------------------------------------------------
 // The writer thread
@@ -165,6 +169,7 @@ bool TVaCommWriteThread::Write(const void* data, std::int32_t n) {
 void TVaCommWriteThread::ClearBuffer() {
   FlushEvent.Signal();
   if (FlushDoneEvent.WaitFor(2000) != TWaitResult::Signaled) return;
+  std::lock_guard send(send_mutex_);
   std::lock_guard lock(Owner->WriteLock);
   Buffer.Clear();
   ++generation_;
@@ -200,19 +205,28 @@ void TVaCommWriteThread::Execute() {
 
     std::int32_t n = 0;
     std::uint64_t generation = 0;
-    {
-      std::lock_guard lock(Owner->WriteLock);
-      n = Buffer.Count();
-      generation = generation_;
-      if (n > 0) std::memcpy(staging_.get(), Buffer.Data(), static_cast<std::size_t>(n));
-    }
-    std::memset(&overlapped_, 0, sizeof overlapped_);
-    overlapped_.hEvent = WriteDoneEvent.Handle();
     std::uint32_t written = 0;
-    if (api.WriteFile(Owner->Handle, staging_.get(), static_cast<std::uint32_t>(n), &written,
-                      &overlapped_)) {
+    bool completed = false;
+    std::uint32_t error = 0;
+    {
+      // A clear waits until the request is with the device, so the purge
+      // that follows it discards the request whole or not at all.
+      std::lock_guard send(send_mutex_);
+      {
+        std::lock_guard lock(Owner->WriteLock);
+        n = Buffer.Count();
+        generation = generation_;
+        if (n > 0) std::memcpy(staging_.get(), Buffer.Data(), static_cast<std::size_t>(n));
+      }
+      std::memset(&overlapped_, 0, sizeof overlapped_);
+      overlapped_.hEvent = WriteDoneEvent.Handle();
+      completed = api.WriteFile(Owner->Handle, staging_.get(), static_cast<std::uint32_t>(n),
+                                &written, &overlapped_);
+      if (!completed) error = api.GetLastError();
+    }
+    if (completed) {
       WriteCompleted(static_cast<std::int32_t>(written), generation);
-    } else if (api.GetLastError() == kErrorIoPending) {
+    } else if (error == kErrorIoPending) {
       write_outstanding_ = true;
       const int busy = WaitForAny({&StopEvent, &FlushEvent, &WriteDoneEvent}, kInfinite);
       if (busy == 0) {

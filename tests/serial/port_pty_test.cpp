@@ -1,7 +1,7 @@
 // The port object on real pseudo-terminals, through the termios back end.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <termios.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -207,7 +207,8 @@ TEST_F(PortOnPty, TenMegabytesInRandomPiecesWithRandomPurgesArriveInOrder) {
       port.PurgeAll();
     }
   }
-  ASSERT_TRUE(testsupport::WaitUntil([&] { return port.WriteThread()->BufferedCount() == 0; }, 10s));
+  ASSERT_TRUE(
+      testsupport::WaitUntil([&] { return port.WriteThread()->BufferedCount() == 0; }, 10s));
   writing = false;
   device.join();
 
@@ -221,17 +222,24 @@ TEST_F(PortOnPty, TenMegabytesInRandomPiecesWithRandomPurgesArriveInOrder) {
   std::int64_t last = -1;
   std::size_t i = 0;
   std::size_t whole = 0;
+  std::size_t cutHeaders = 0;
   while (i < received.size()) {
     ASSERT_EQ(received[i], 0xA5) << "at byte " << i;
     std::size_t j = i + 1;
     while (j < received.size() && received[j] != 0xA5) ++j;
-    ASSERT_GE(j - i, 8u) << "a piece's header was cut";
+    if (j - i < 8) {
+      // A purge cut a piece inside its header: at most one such piece per purge.
+      ASSERT_LT(cutHeaders++, purgeAt.size()) << "at byte " << i;
+      i = j;
+      continue;
+    }
     std::uint32_t s = 0;
     for (int k = 0; k < 5; ++k) s = (s << 7) | received[i + 1 + k];
     const std::uint32_t len = (received[i + 6] << 7) | received[i + 7];
     ASSERT_GT(static_cast<std::int64_t>(s), last) << "reordered or duplicated";
     ASSERT_LT(s, seq);
-    for (std::uint32_t m = last + 1; m < s; ++m) ASSERT_TRUE(nearPurge(m)) << "piece " << m << " lost";
+    for (std::uint32_t m = last + 1; m < s; ++m)
+      ASSERT_TRUE(nearPurge(m)) << "piece " << m << " lost";
     const auto expected = makePiece(s, len);
     const std::size_t got = j - i;
     ASSERT_LE(got, expected.size());
@@ -244,7 +252,8 @@ TEST_F(PortOnPty, TenMegabytesInRandomPiecesWithRandomPurgesArriveInOrder) {
     last = s;
     i = j;
   }
-  for (std::uint32_t m = last + 1; m < seq; ++m) ASSERT_TRUE(nearPurge(m)) << "piece " << m << " lost";
+  for (std::uint32_t m = last + 1; m < seq; ++m)
+    ASSERT_TRUE(nearPurge(m)) << "piece " << m << " lost";
   EXPECT_GT(whole, seq / 2) << "most pieces arrive";
   port.Close();
 }
