@@ -116,7 +116,9 @@ TEST_F(PortIo, BufferCapacityAndTheRoomWait) {
   EXPECT_GE(std::chrono::steady_clock::now() - t0, 100ms);
   EXPECT_EQ(port.WriteThread()->BufferedCount(), 2048) << "nothing of the request was buffered";
 
-  // A write that must wait is accepted as soon as it fits.
+  // A write that must wait is accepted as soon as it fits (a longer limit
+  // keeps a busy machine from failing the test).
+  port.Buffers().SetWriteTimeout(3000);
   std::thread device([&] {
     std::this_thread::sleep_for(20ms);
     fake.CompleteWrite(1000);
