@@ -342,6 +342,8 @@ class PosixSerialApi::Port {
 #if defined(__linux__) && defined(TIOCGICOUNT)
     have_icount_ = ::ioctl(fd_.Get(), TIOCGICOUNT, &icount_) == 0;
 #endif
+    // A pseudo-terminal has no modem lines; a real port does.
+    have_modem_lines_ = ::ioctl(fd_.Get(), TIOCMGET, &modem_lines_) == 0;
   }
 
   ~Port() {
@@ -478,6 +480,11 @@ class PosixSerialApi::Port {
     mask_ = mask;
     pending_ = 0;
     if (wait_ov_ != nullptr) CompleteWait(0, 0);
+    if (WatchesModemLines()) {
+      // Changes count from now; the I/O thread starts looking at the lines.
+      ::ioctl(fd_.Get(), TIOCMGET, &modem_lines_);
+      Wake();
+    }
     return true;
   }
 
@@ -704,6 +711,27 @@ class PosixSerialApi::Port {
     if (wait_ov_ != nullptr) CompleteWait(0, status);
   }
 
+  static constexpr std::uint32_t kModemEvents = kEvCts | kEvDsr | kEvRlsd | kEvRing;
+  static constexpr int kModemLinePollMs = 10;
+
+  bool WatchesModemLines() const {
+    return have_modem_lines_ && !hung_up_ && (mask_ & kModemEvents) != 0;
+  }
+
+  // Raises CTS, DSR and carrier changes, and the start of a ring.
+  void CheckModemLines() {
+    int now = 0;
+    if (::ioctl(fd_.Get(), TIOCMGET, &now) != 0) return;
+    const int changed = now ^ modem_lines_;
+    std::uint32_t events = 0;
+    if (changed & TIOCM_CTS) events |= kEvCts;
+    if (changed & TIOCM_DSR) events |= kEvDsr;
+    if (changed & TIOCM_CD) events |= kEvRlsd;
+    if ((changed & TIOCM_RNG) && (now & TIOCM_RNG)) events |= kEvRing;
+    modem_lines_ = now;
+    if (events != 0) RaiseEvents(events);
+  }
+
   // Events outside the mask are not recorded, as on the platform.
   void RaiseEvents(std::uint32_t events) {
     pending_ |= events & mask_;
@@ -824,8 +852,11 @@ class PosixSerialApi::Port {
         fds[1].events = static_cast<short>(POLLIN | (writes_.empty() ? 0 : POLLOUT));
         count = 2;
       }
+      // The modem lines have no descriptor to wait on: while a handler asks
+      // for their changes, they are looked at every few milliseconds.
+      const int timeout = WatchesModemLines() ? kModemLinePollMs : -1;
       lock.unlock();
-      const int r = ::poll(fds, count, -1);
+      const int r = ::poll(fds, count, timeout);
       const int pollError = errno;
       lock.lock();
       if (stopping_) break;
@@ -838,6 +869,7 @@ class PosixSerialApi::Port {
         break;
       }
       if (fds[0].revents != 0) DrainWake();
+      if (WatchesModemLines()) CheckModemLines();
       if (count == 2) {
         const short re = fds[1].revents;
         if (re & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) ReceiveFromDevice(re);
@@ -864,6 +896,8 @@ class PosixSerialApi::Port {
   std::uint32_t* wait_mask_ = nullptr;
   std::deque<WriteRequest> writes_;
   std::uint8_t rx_buffer_[4096];
+  bool have_modem_lines_ = false;
+  int modem_lines_ = 0;  // TIOCM_* bits last seen
 #if defined(__linux__) && defined(TIOCGICOUNT)
   bool have_icount_ = false;
   serial_icounter_struct icount_{};

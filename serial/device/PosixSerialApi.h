@@ -16,8 +16,11 @@
 // - A write that the device takes partly at once completes at once with that
 //   count; one it cannot take at all stays outstanding and completes when all
 //   its bytes are written.
-// - Line errors come from TIOCGICOUNT where the driver has it; modem-line
-//   events (CTS, DSR, RING, RLSD) are not reported.
+// - Line errors come from TIOCGICOUNT where the driver has it. Modem-line
+//   events (CTS, DSR, RLSD, and RING at the start of a ring) come where the
+//   line has modem lines: while the mask asks for them, the I/O thread looks
+//   at the lines every 10 ms, as they have no descriptor to wait on. A
+//   pseudo-terminal has none, so it is never polled.
 // - EV_TXEMPTY is raised when the last outstanding write has been handed to
 //   the driver.
 // - A hang-up (the device was unplugged or the other side closed) ends an

@@ -669,6 +669,18 @@ TEST_F(PosixSerialApiTest, IdlePortUsesNoProcessorTime) {
   ASSERT_TRUE(api_.CancelIoEx(h_, &e_.ov));
 }
 
+TEST_F(PosixSerialApiTest, ModemLineEventsOnALineWithoutModemLinesAreNoError) {
+  // A pseudo-terminal has no modem lines: the mask is taken, nothing is
+  // reported for them, and received characters still are.
+  ASSERT_TRUE(api_.SetCommMask(h_, kEvRxChar | kEvCts | kEvDsr | kEvRlsd | kEvRing));
+  std::uint32_t mask = 0;
+  ASSERT_FALSE(api_.WaitCommEvent(h_, &mask, &e_.ov));
+  EXPECT_FALSE(e_.event.WaitFor(100));
+  pty_.Send("m");
+  ASSERT_TRUE(e_.event.WaitFor(kMustHappenMs));
+  EXPECT_EQ(mask, kEvRxChar);
+}
+
 // ---- Hang-up, close, stale handles ---------------------------------------
 
 TEST_F(PosixSerialApiTest, HangUpEndsRequestsAndLaterCallsFail) {
