@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "serial/device/PortMap.h"
+#include "serial/device/UniqueFd.h"
 
 namespace serial {
 namespace {
@@ -49,30 +50,6 @@ THandle FailOpen(int code) {
 // The receive queue never grows past this, whatever SetupComm asks for.
 constexpr std::uint32_t kMaxQueue = 64u << 20;
 constexpr std::uint32_t kDefaultQueue = 4096;
-
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() { Reset(); }
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-      Reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  int Get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  void Reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
 
 // Bytes received and not yet read, oldest first. Its storage is allocated by
 // the caller's thread (open, SetupComm), never by the I/O thread.

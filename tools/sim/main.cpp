@@ -19,40 +19,19 @@
 #include <vector>
 
 #include "serial/device/PortMap.h"
+#include "serial/device/UniqueFd.h"
 #include "tools/sim/BootloaderSim.h"
 #include "tools/sim/CommandLine.h"
 
 namespace {
+
+using serial::UniqueFd;
 
 using namespace std::chrono_literals;
 
 std::runtime_error SysError(const std::string& what) {
   return std::runtime_error(what + ": " + std::strerror(errno));
 }
-
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-      Reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  ~UniqueFd() { Reset(); }
-  int Get() const { return fd_; }
-  int Release() { return std::exchange(fd_, -1); }
-  void Reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
 
 void MakeRaw(int fd, const char* what) {
   termios t{};
