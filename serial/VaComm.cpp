@@ -138,7 +138,7 @@ void TVaCustomComm::SetOnTxEmpty(TNotifyEvent handler) {
 void TVaCustomComm::RaiseLastCommError(const std::string& pattern) {
   const std::uint32_t code = api_->GetLastError();
   const std::string text = TrimmedErrorText(api_->ErrorText(code));
-  throw EVaCommError(FormatPattern(pattern, code, text));
+  throw EVaCommError(FormatPattern(pattern, code, text), code, api_->ErrorKindOf(code));
 }
 
 void TVaCustomComm::CheckCommResult(bool ok, const std::string& pattern) {

@@ -21,9 +21,19 @@ namespace serial {
 
 using framework::TThreadPriority;
 
+// A failed platform call or a refused setting: the message text, the
+// system's error code (0 where no call failed) and what the code means.
 class EVaCommError : public framework::Exception {
  public:
-  using framework::Exception::Exception;
+  explicit EVaCommError(const std::string& message, std::uint32_t code = 0,
+                        TErrorKind kind = TErrorKind::ekOther)
+      : framework::Exception(message), code_(code), kind_(kind) {}
+  std::uint32_t Code() const { return code_; }
+  TErrorKind Kind() const { return kind_; }
+
+ private:
+  std::uint32_t code_;
+  TErrorKind kind_;
 };
 
 enum TVaBaudrate : std::uint8_t {

@@ -383,6 +383,22 @@ std::string FakeSerialApi::ErrorText(std::uint32_t code) {
   }
 }
 
+TErrorKind FakeSerialApi::ErrorKindOf(std::uint32_t code) {
+  switch (code) {
+    case 2:
+    case 3:
+      return TErrorKind::ekNotFound;
+    case 5:
+    case 32:
+      return TErrorKind::ekBusy;
+    case 31:
+    case 1167:
+      return TErrorKind::ekHungUp;
+    default:
+      return TErrorKind::ekOther;
+  }
+}
+
 bool FakeSerialApi::GetVersionExA(TOSVersionInfo& info) {
   std::lock_guard lock(m_);
   Enter("GetVersionExA", std::to_string(info.dwOSVersionInfoSize));

@@ -85,6 +85,9 @@ class FakeSerialApi : public SerialApi {
   bool EscapeCommFunction(THandle h, std::uint32_t function) override;
   std::uint32_t GetLastError() override;
   std::string ErrorText(std::uint32_t code) override;
+  // Kernel32's codes: 2/3 not found, 5/32 busy (a COM port held elsewhere
+  // is refused with "access denied"), 31/1167 hung up.
+  TErrorKind ErrorKindOf(std::uint32_t code) override;
   bool GetVersionExA(TOSVersionInfo& info) override;
 
  private:

@@ -1057,6 +1057,27 @@ std::string PosixSerialApi::ErrorText(std::uint32_t code) {
   return StrError(static_cast<int>(code), buf, sizeof buf);
 }
 
+TErrorKind PosixSerialApi::ErrorKindOf(std::uint32_t code) {
+  switch (static_cast<int>(code)) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+    case ENOTDIR:
+      return TErrorKind::ekNotFound;
+    case EBUSY:
+    case EWOULDBLOCK:
+      return TErrorKind::ekBusy;
+    case EACCES:
+    case EPERM:
+      return TErrorKind::ekNoPermission;
+    case EIO:
+    case EPIPE:
+      return TErrorKind::ekHungUp;
+    default:
+      return TErrorKind::ekOther;
+  }
+}
+
 bool PosixSerialApi::GetVersionExA(TOSVersionInfo& info) {
   info = TOSVersionInfo{};
   info.dwOSVersionInfoSize = sizeof(TOSVersionInfo);

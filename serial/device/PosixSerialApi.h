@@ -79,6 +79,7 @@ class PosixSerialApi : public SerialApi {
 
   std::uint32_t GetLastError() override;
   std::string ErrorText(std::uint32_t code) override;
+  TErrorKind ErrorKindOf(std::uint32_t code) override;
   bool GetVersionExA(TOSVersionInfo& info) override;
 
  private:

@@ -164,6 +164,11 @@ struct TOSVersionInfo {
 };
 static_assert(sizeof(TOSVersionInfo) == 148);
 
+// What a failed call means to the user, whatever the platform's code: the
+// device is not there, another program holds it, the user may not use it, it
+// went away while open, or anything else.
+enum class TErrorKind { ekNotFound, ekBusy, ekNoPermission, ekHungUp, ekOther };
+
 class SerialApi {
  public:
   virtual ~SerialApi() = default;
@@ -195,6 +200,7 @@ class SerialApi {
   // Last error of the calling thread, and the system's text for a code.
   virtual std::uint32_t GetLastError() = 0;
   virtual std::string ErrorText(std::uint32_t code) = 0;
+  virtual TErrorKind ErrorKindOf(std::uint32_t code) = 0;
   virtual bool GetVersionExA(TOSVersionInfo& info) = 0;
 };
 
