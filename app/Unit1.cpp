@@ -11,7 +11,6 @@
 
 #include "app/core/FirmwareImage.h"
 #include "app/core/HexLoader.h"
-#include "app/core/UploadRun.h"
 #include "app/gui/QtApplication.h"
 #include "framework/Application.h"
 #include "framework/TextFile.h"
@@ -39,14 +38,16 @@ QString Text(const char* utf8) {
 }  // namespace
 
 TForm1::TForm1(comflash::gui::Dialogs& dialogs, serial::SerialApi& portApi)
-    : VaComm1(std::make_unique<serial::TVaComm>(nullptr, portApi)),
-      OpenDialog1(dialogs),
+    : OpenDialog1(dialogs),
       dialogs_(dialogs),
-      link_(
-          *VaComm1, [this](const std::string& line) { AppendLog(line); },
-          [] { framework::App().ProcessMessages(); }) {
+      observer_({[this](bool enabled) { CheckBox1->setEnabled(enabled); },
+                 [this](bool enabled) { Button1->setEnabled(enabled); },
+                 [this](bool enabled) { Button3->setEnabled(enabled); }, [this] { Memo1->clear(); },
+                 [this](const std::string& line) { AppendLog(line); }}),
+      session_(
+          observer_, [] { framework::App().ProcessMessages(); }, portApi) {
+  VaComm1 = &session_.Port();
   CreateControls();
-  ApplyPortDesign();
   ConnectHandlers();
   AlignControls();
 }
@@ -118,24 +119,6 @@ void TForm1::CreateControls() {
   OpenDialog1.Options.FileName = "_code.hex";
 }
 
-void TForm1::ApplyPortDesign() {
-  serial::TVaComm& port = *VaComm1;
-  port.SetBaudrate(serial::br115200);
-  serial::TVaFlowControl& flow = port.FlowControl();
-  flow.SetOutCtsFlow(false);
-  flow.SetOutDsrFlow(false);
-  flow.SetControlDtr(serial::dtrDisabled);
-  flow.SetControlRts(serial::rtsDisabled);
-  flow.SetXonXoffOut(false);
-  flow.SetXonXoffIn(false);
-  flow.SetDsrSensitivity(false);
-  flow.SetTxContinueOnXoff(false);
-  // Never opened by this name: the switch sets the chosen one first.
-  port.SetDeviceName("\\\\.\\COM4");
-  port.SetVersion("1.8.0.0");
-  port.Loaded();
-}
-
 void TForm1::ConnectHandlers() {
   // toggled, not clicked: a change made by the program is a click too, and
   // setting the state the box already has is none.
@@ -184,8 +167,7 @@ void TForm1::CheckBox1Click(QObject* /*Sender*/) {
   bool opened = false;
   try {
     const int index = ComboBox1->ItemIndex();
-    VaComm1->SetDeviceName(index >= 0 ? ComboBox1->itemText(index).toStdString() : std::string());
-    VaComm1->Open();
+    session_.OpenPort(index >= 0 ? ComboBox1->itemText(index).toStdString() : std::string());
     opened = true;
   } catch (...) {
     // Whatever the reason, the operator is told the same thing below.
@@ -195,8 +177,7 @@ void TForm1::CheckBox1Click(QObject* /*Sender*/) {
     dialogs_.ShowMessage(kPortBusyMessage + VaComm1->DeviceName());
   }
   // Not guarded: an error here goes to the default display and the switch stays on.
-  VaComm1->ResetDevice();
-  VaComm1->PurgeAll();
+  session_.ResetAndPurge();
 }
 
 void TForm1::Button4Click(QObject* /*Sender*/) {
@@ -220,21 +201,13 @@ void TForm1::Button1Click(QObject* /*Sender*/) {
 }
 
 void TForm1::Button3Click(QObject* /*Sender*/) {
-  comflash::UploadControls controls;
-  controls.SetSwitchEnabled = [this](bool enabled) { CheckBox1->setEnabled(enabled); };
-  controls.SetFileButtonEnabled = [this](bool enabled) { Button1->setEnabled(enabled); };
-  controls.SetUploadButtonEnabled = [this](bool enabled) { Button3->setEnabled(enabled); };
-  controls.ClearLog = [this] { Memo1->clear(); };
-  comflash::RunUpload(
-      *VaComm1, link_, comflash::FirmwareImage, controls,
-      [this](const std::string& line) { AppendLog(line); },
-      [] { framework::App().ProcessMessages(); });
+  session_.Run(comflash::FirmwareImage);
 }
 
 bool TForm1::DeviceReady() {
-  return link_.DeviceReady();
+  return session_.Link().DeviceReady();
 }
 
 bool TForm1::WriteBlock(std::uint8_t n, const comflash::BlockData& data, std::uint8_t dataXor) {
-  return link_.WriteBlock(n, data, dataXor);
+  return session_.Link().WriteBlock(n, data, dataXor);
 }

@@ -6,6 +6,8 @@
 #include <memory>
 
 #include "app/core/BootloaderLink.h"
+#include "app/core/UploadObserver.h"
+#include "app/core/UploadSession.h"
 #include "app/gui/Controls.h"
 #include "app/gui/Dialogs.h"
 #include "serial/VaComm.h"
@@ -28,8 +30,9 @@ class TForm1 : public QWidget {
   TForm1(const TForm1&) = delete;
   TForm1& operator=(const TForm1&) = delete;
 
-  // Components; the widgets are owned by their Qt parents.
-  std::unique_ptr<serial::TVaComm> VaComm1;
+  // Components; the widgets are owned by their Qt parents, the port object by
+  // the upload session.
+  serial::TVaComm* VaComm1 = nullptr;
   comflash::gui::TPanel* Panel1 = nullptr;
   comflash::gui::TComboBox* ComboBox1 = nullptr;
   QCheckBox* CheckBox1 = nullptr;
@@ -57,7 +60,6 @@ class TForm1 : public QWidget {
 
  private:
   void CreateControls();
-  void ApplyPortDesign();
   void ConnectHandlers();
   // Top strip and progress bar keep their heights across the width, Panel2
   // takes the rest, and the log keeps its height at the bottom of Panel2.
@@ -65,7 +67,8 @@ class TForm1 : public QWidget {
   void AppendLog(const std::string& line);
 
   comflash::gui::Dialogs& dialogs_;
-  comflash::BootloaderLink link_;
+  comflash::ControlsObserver observer_;
+  comflash::UploadSession session_;
 };
 
 // The one main window of the program.

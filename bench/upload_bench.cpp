@@ -10,48 +10,42 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
-#include "app/core/BootloaderLink.h"
-#include "app/core/UploadRun.h"
+#include "app/core/UploadSession.h"
 #include "framework/Application.h"
 #include "framework/MainThreadQueue.h"
+#include "tests/support/ChildProcess.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// The simulated device this benchmark started, ended by its own id.
 struct Device {
-  FILE* pipe = nullptr;
+  testsupport::BackgroundProgram sim;
   std::string path;
-  explicit Device(const std::string& options) {
-    const std::string cmd = std::string(COMFLASH_BIN_DIR) + "/comflash-sim " + options;
-    pipe = popen(cmd.c_str(), "r");
-    char line[256] = {};
-    if (pipe && fgets(line, sizeof line, pipe)) path = line;
-    while (!path.empty() && path.back() == '\n') path.pop_back();
+  explicit Device(std::vector<std::string> options) : sim(SimArgs(std::move(options))) {
+    path = sim.ReadLine();
   }
-  ~Device() {
-    if (!pipe) return;
-    std::system("pkill -TERM -x comflash-sim");
-    pclose(pipe);
+  static std::vector<std::string> SimArgs(std::vector<std::string> options) {
+    options.insert(options.begin(), std::string(COMFLASH_BIN_DIR) + "/comflash-sim");
+    return options;
   }
 };
 
 double UploadSeconds(const std::string& port) {
-  serial::TVaComm comm(nullptr);
-  comm.SetBaudrate(serial::br115200);
-  comm.SetDeviceName(port);
-  comm.Open();
-  comm.PurgeAll();
+  struct Silent : comflash::UploadObserver {
+    void LogLine(const std::string&) override {}
+  } silent;
+  comflash::UploadSession session(silent, [] { framework::App().ProcessMessages(); });
+  session.OpenPort(port);
+  session.Port().PurgeAll();
   static comflash::FirmwareImageBytes image{};
-  auto pm = [] { framework::App().ProcessMessages(); };
-  comflash::BootloaderLink link(
-      comm, [](const std::string&) {}, pm);
   const auto t0 = Clock::now();
-  const auto outcome = comflash::RunUpload(
-      comm, link, image, {}, [](const std::string&) {}, pm);
+  const auto outcome = session.Run(image);
   const double s = std::chrono::duration<double>(Clock::now() - t0).count();
-  comm.Close();
+  session.Port().Close();
   if (outcome != comflash::UploadOutcome::Completed) std::fprintf(stderr, "upload failed\n");
   return s;
 }
@@ -94,11 +88,11 @@ int main() {
   const double line = 123.0 * (1028 + 3) * 10 / 115200;
   double upload = 0, bare = 0;
   {
-    Device d("");
+    Device d({});
     upload = UploadSeconds(d.path);
   }
   {
-    Device d("");
+    Device d({});
     bare = BareLoopSeconds(d.path);
   }
   std::printf(
@@ -107,7 +101,7 @@ int main() {
       upload * 1e3, upload * 1e3 / 123, bare * 1e3, bare * 1e3 / 123, upload / bare);
   double paced = 0;
   {
-    Device d("--baud 115200");
+    Device d({"--baud", "115200"});
     paced = UploadSeconds(d.path);
   }
   std::printf("paced at 115200 baud: upload %.2f s, line time %.2f s, ratio %.3f\n", paced, line,

@@ -2,33 +2,17 @@
 
 namespace comflash {
 
-namespace {
-void Call(const std::function<void(bool)>& f, bool v) {
-  if (f) f(v);
-}
-
-void EnableControls(const UploadControls& c) {
-  Call(c.SetUploadButtonEnabled, true);
-  Call(c.SetFileButtonEnabled, true);
-  Call(c.SetSwitchEnabled, true);
-}
-}  // namespace
-
 UploadOutcome RunUpload(serial::TVaCustomComm& port, BootloaderLink& link,
-                        const FirmwareImageBytes& image, const UploadControls& controls,
-                        const LogSink& log, const ProcessMessagesHook& processMessages,
-                        const BlockObserver& observer) {
+                        const FirmwareImageBytes& image, UploadObserver& observer,
+                        const ProcessMessagesHook& processMessages) {
   std::uint8_t scratch = 0;
   for (int i = 0; i < kDrainCount; ++i) port.ReadByte(scratch);
 
-  Call(controls.SetSwitchEnabled, false);
-  Call(controls.SetFileButtonEnabled, false);
-  Call(controls.SetUploadButtonEnabled, false);
+  observer.RunStarted();
   try {
-    if (controls.ClearLog) controls.ClearLog();
     port.PurgeAll();
     if (!link.DeviceReady()) {
-      EnableControls(controls);
+      observer.RunEnded();
       return UploadOutcome::HandshakeRefused;
     }
     processMessages();
@@ -45,20 +29,20 @@ UploadOutcome RunUpload(serial::TVaCustomComm& port, BootloaderLink& link,
       bool accepted = false;
       for (int attempt = 1; attempt <= kAttemptsPerBlock && !accepted; ++attempt) {
         accepted = link.WriteBlock(static_cast<std::uint8_t>(n), block, dataXor);
-        if (observer) observer({n, attempt, accepted});
+        observer.BlockAttempted({n, attempt, accepted});
       }
       if (!accepted) {
-        log("Ошибка записи!!!");
+        observer.LogLine("Ошибка записи!!!");
         outcome = UploadOutcome::BlockFailed;
         break;
       }
     }
-    log("Процесс прошивки закончен, брат!");
-    EnableControls(controls);
+    observer.LogLine("Процесс прошивки закончен, брат!");
+    observer.RunEnded();
     return outcome;
   } catch (...) {
     // A port error must not leave the switch and the buttons dead for good.
-    EnableControls(controls);
+    observer.RunEnded();
     throw;
   }
 }

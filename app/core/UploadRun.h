@@ -3,10 +3,10 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 
 #include "app/core/BootloaderLink.h"
 #include "app/core/FirmwareImage.h"
+#include "app/core/UploadObserver.h"
 
 namespace comflash {
 
@@ -15,30 +15,13 @@ inline constexpr unsigned kLastBlock = 125;
 inline constexpr int kAttemptsPerBlock = 6;
 inline constexpr int kDrainCount = 256;
 
-// What the run needs of the window besides the port: the three controls it
-// disables while it runs, and the log.
-struct UploadControls {
-  std::function<void(bool enabled)> SetSwitchEnabled;        // CheckBox1
-  std::function<void(bool enabled)> SetFileButtonEnabled;    // Button1
-  std::function<void(bool enabled)> SetUploadButtonEnabled;  // Button3
-  std::function<void()> ClearLog;
-};
-
 enum class UploadOutcome { HandshakeRefused, Completed, BlockFailed };
 
-// Told after every block write, for progress displays.
-struct BlockAttempt {
-  unsigned block;
-  int attempt;  // 1 to 6
-  bool accepted;
-};
-using BlockObserver = std::function<void(const BlockAttempt&)>;
-
-// Runs one upload. Every way out, an exception from the port included,
-// enables the three controls again (upload button, file button, switch).
+// Runs one upload over the link's port. The observer hears the start (after
+// the drain), the run's own log lines, every block attempt, and the end on
+// every way out, an exception from the port included.
 UploadOutcome RunUpload(serial::TVaCustomComm& port, BootloaderLink& link,
-                        const FirmwareImageBytes& image, const UploadControls& controls,
-                        const LogSink& log, const ProcessMessagesHook& processMessages,
-                        const BlockObserver& observer = {});
+                        const FirmwareImageBytes& image, UploadObserver& observer,
+                        const ProcessMessagesHook& processMessages);
 
 }  // namespace comflash

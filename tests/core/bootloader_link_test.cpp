@@ -195,11 +195,12 @@ TEST_F(Link, ABlockAnsweredWithTheHandshakeAckFails) {
 namespace {
 struct ControlLog {
   std::vector<std::string> events;
-  UploadControls Controls() {
+  UploadControls Controls(std::vector<std::string>& log) {
     return {[this](bool e) { events.push_back(std::string("CheckBox1 ") + (e ? "on" : "off")); },
             [this](bool e) { events.push_back(std::string("Button1 ") + (e ? "on" : "off")); },
             [this](bool e) { events.push_back(std::string("Button3 ") + (e ? "on" : "off")); },
-            [this] { events.push_back("clear"); }};
+            [this] { events.push_back("clear"); },
+            [&log](const std::string& l) { log.push_back(l); }};
   }
 };
 
@@ -214,9 +215,8 @@ FirmwareImageBytes PatternImage() {
 class Upload : public Link {
  protected:
   UploadOutcome Run(BootloaderLink& link) {
-    return RunUpload(
-        port, link, image, controls.Controls(), [this](const std::string& l) { log.push_back(l); },
-        [this] { ++processed; });
+    ControlsObserver observer(controls.Controls(log));
+    return RunUpload(port, link, image, observer, [this] { ++processed; });
   }
   FirmwareImageBytes image = PatternImage();
   ControlLog controls;

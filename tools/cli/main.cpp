@@ -2,7 +2,6 @@
 // the command line, with the window's settings and the same upload code.
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -11,10 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "app/core/BootloaderLink.h"
 #include "app/core/FirmwareImage.h"
 #include "app/core/HexLoader.h"
-#include "app/core/UploadRun.h"
+#include "app/core/UploadSession.h"
 #include "framework/Application.h"
 #include "framework/MainThreadQueue.h"
 #include "serial/VaComm.h"
@@ -109,14 +107,20 @@ void PrintLine(const std::string& line) {
   std::fflush(stdout);  // a pipe or a log file shows the run live
 }
 
-// Progress on standard error: a bar on a terminal, plain lines otherwise.
-class Progress {
+// The log on standard output; progress on standard error: a bar on a
+// terminal, plain lines otherwise.
+class Progress : public comflash::UploadObserver {
  public:
   Progress(bool enabled, bool terminal) : enabled_(enabled), terminal_(terminal) {}
 
-  void Start() { start_ = std::chrono::steady_clock::now(); }
+  void RunStarted() override { start_ = std::chrono::steady_clock::now(); }
+  void RunEnded() override {
+    if (bar_open_) std::fputc('\n', stderr);
+    bar_open_ = false;
+  }
+  void LogLine(const std::string& line) override { PrintLine(line); }
 
-  void Block(const comflash::BlockAttempt& a) {
+  void BlockAttempted(const comflash::BlockAttempt& a) override {
     if (!a.accepted) ++retries_;
     if (a.accepted) ++done_;
     if (!enabled_) return;
@@ -130,7 +134,8 @@ class Progress {
       std::fprintf(stderr, "\r[%.*s%.*s] %3d/%d blocks, %d retries, %6.1f KiB/s, ETA %3.0f s ",
                    filled, "##############################", width - filled,
                    "..............................", done_, kBlocks, retries_, rate / 1024, eta);
-      if (done_ == kBlocks) std::fputc('\n', stderr);
+      bar_open_ = done_ != kBlocks;
+      if (!bar_open_) std::fputc('\n', stderr);
     } else if (a.accepted && (done_ % 10 == 0 || done_ == kBlocks)) {
       std::fprintf(stderr, "progress: %d/%d blocks, %d retries, %.1f KiB/s\n", done_, kBlocks,
                    retries_, rate / 1024);
@@ -140,16 +145,13 @@ class Progress {
     std::fflush(stderr);
   }
 
-  void Finish() {
-    if (enabled_ && terminal_ && done_ != kBlocks) std::fputc('\n', stderr);
-  }
-
  private:
   static constexpr int kBlocks = comflash::kLastBlock - comflash::kFirstBlock + 1;
   bool enabled_;
   bool terminal_;
   int done_ = 0;
   int retries_ = 0;
+  bool bar_open_ = false;  // the bar's line awaits its end
   std::chrono::steady_clock::time_point start_;
 };
 
@@ -170,43 +172,23 @@ int main(int argc, char** argv) {
     return kExitFile;
   }
 
-  serial::TVaComm port(nullptr);
-  // The window's design settings.
-  port.SetBaudrate(serial::br115200);
-  port.FlowControl().SetOutCtsFlow(false);
-  port.FlowControl().SetOutDsrFlow(false);
-  port.FlowControl().SetControlDtr(serial::dtrDisabled);
-  port.FlowControl().SetControlRts(serial::rtsDisabled);
-  port.FlowControl().SetXonXoffOut(false);
-  port.FlowControl().SetXonXoffIn(false);
-  port.FlowControl().SetDsrSensitivity(false);
-  port.FlowControl().SetTxContinueOnXoff(false);
-  port.Loaded();
-
+  Progress progress(!opt.quiet, isatty(STDERR_FILENO) != 0);
+  comflash::UploadSession session(progress, [] { framework::App().ProcessMessages(); });
   try {
-    port.SetDeviceName(opt.port);
-    port.Open();
+    session.OpenPort(opt.port);
   } catch (const std::exception& e) {
-    const std::uint32_t code = port.Api().GetLastError();
     std::cerr << "comflash-cli: cannot open port " << opt.port << ": " << e.what() << "\n";
-    if (code == EACCES || code == EPERM)
+    const auto* portError = dynamic_cast<const serial::EVaCommError*>(&e);
+    if (portError && portError->Kind() == serial::TErrorKind::ekNoPermission)
       std::cerr << "comflash-cli: you may not use this device; join its group (usually "
                    "'dialout': sudo usermod -aG dialout $USER, then log in again)\n";
     return kExitPort;
   }
 
-  Progress progress(!opt.quiet, isatty(STDERR_FILENO) != 0);
   try {
-    port.ResetDevice();
-    port.PurgeAll();
-    auto processMessages = [] { framework::App().ProcessMessages(); };
-    comflash::BootloaderLink link(port, PrintLine, processMessages);
-    progress.Start();
-    const auto outcome = comflash::RunUpload(
-        port, link, comflash::FirmwareImage, comflash::UploadControls{}, PrintLine, processMessages,
-        [&](const comflash::BlockAttempt& a) { progress.Block(a); });
-    progress.Finish();
-    port.Close();
+    session.ResetAndPurge();
+    const auto outcome = session.Run(comflash::FirmwareImage);
+    session.Port().Close();
     switch (outcome) {
       case comflash::UploadOutcome::Completed:
         return kExitOk;
@@ -216,11 +198,10 @@ int main(int argc, char** argv) {
         return kExitBlock;
     }
   } catch (const std::exception& e) {
-    progress.Finish();
     std::cerr << "comflash-cli: port " << opt.port << " failed during the upload: " << e.what()
               << "\n";
     try {
-      port.Close();
+      session.Port().Close();
     } catch (const std::exception& closeError) {
       std::cerr << "comflash-cli: closing the port: " << closeError.what() << "\n";
     }
