@@ -26,7 +26,7 @@ struct Device {
   testsupport::BackgroundProgram sim;
   std::string path;
   explicit Device(std::vector<std::string> options) : sim(SimArgs(std::move(options))) {
-    path = sim.ReadLine();
+    path = sim.ReadLine().value_or("");
   }
   static std::vector<std::string> SimArgs(std::vector<std::string> options) {
     options.insert(options.begin(), std::string(COMFLASH_BIN_DIR) + "/comflash-sim");

@@ -13,6 +13,9 @@
 #include "tests/gui/FormFixture.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/Pty.h"
+#include "tests/support/SampleImage.h"
+#include "tests/support/SimulatedDevice.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
@@ -20,42 +23,23 @@ using namespace std::chrono_literals;
 
 class WindowUpload : public guitest::FormTest {
  protected:
-  void SetUp() override {
-    dir = std::filesystem::temp_directory_path() /
-          ("comflash-gui-" + std::to_string(::getpid()) + "-" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(dir);
-    std::mt19937 rng(5);
-    image.resize(0x1F800 - 0x0C00);
-    for (auto& c : image) c = static_cast<char>(rng());
-    std::ofstream(dir / "image.bin", std::ios::binary) << image;
-    hex = (dir / "image.hex").string();
-    const auto r = testsupport::RunProgram({"/usr/bin/objcopy", "-I", "binary", "-O", "ihex",
-                                            "--change-addresses", "0x0C00",
-                                            (dir / "image.bin").string(), hex});
-    ASSERT_EQ(r.status, 0) << r.err;
-  }
   void TearDown() override {
     guitest::FormTest::TearDown();
     device.reset();
-    std::filesystem::remove_all(dir);
   }
   void StartDevice(std::vector<std::string> options) {
-    std::vector<std::string> argv{std::string(COMFLASH_BIN_DIR) + "/comflash-sim", "--dump",
-                                  (dir / "device.bin").string()};
-    argv.insert(argv.end(), options.begin(), options.end());
-    device = std::make_unique<testsupport::BackgroundProgram>(argv);
-    const std::string path = device->ReadLine();
-    ASSERT_FALSE(path.empty());
-    ports.Map("COM3", path);
+    device = std::make_unique<testsupport::SimulatedDevice>(dir / "device.bin", std::move(options));
+    ASSERT_FALSE(device->Path().empty());
+    ports.Map("COM3", device->Path());
   }
   QStringList Log(TForm1& f) { return f.Memo1->toPlainText().split('\n'); }
 
-  std::filesystem::path dir;
-  std::string image;
-  std::string hex;
+  testsupport::TempDir dir{"comflash-gui"};
+  testsupport::SampleImage sample{dir, 5};
+  const std::string& image = sample.Bytes();
+  const std::string& hex = sample.Hex();
   testsupport::ScopedPortMap ports;
-  std::unique_ptr<testsupport::BackgroundProgram> device;
+  std::unique_ptr<testsupport::SimulatedDevice> device;
 };
 
 TEST_F(WindowUpload, LoadSwitchOnUploadAndTheDeviceHoldsTheImage) {
@@ -78,7 +62,7 @@ TEST_F(WindowUpload, LoadSwitchOnUploadAndTheDeviceHoldsTheImage) {
   EXPECT_TRUE(dialogs.errors.empty());
   // The README's picture of a finished upload is taken here on request.
   if (const char* shot = std::getenv("COMFLASH_SCREENSHOT")) f.grab().save(QString::fromUtf8(shot));
-  device->Stop();
+  device->Program().Stop();
   std::ifstream in(dir / "device.bin", std::ios::binary);
   const std::string memory((std::istreambuf_iterator<char>(in)), {});
   ASSERT_EQ(memory.size(), 131072u);

@@ -4,6 +4,7 @@
 
 #include "serial/VaComm.h"
 #include "serial/device/FakeSerialApi.h"
+#include "tests/support/ErrorOf.h"
 #include "tests/support/PortFixture.h"
 #include "tests/support/RecordingApplication.h"
 
@@ -19,15 +20,7 @@ class PortLifecycle : public ::testing::Test {
   FakeSerialApi fake;
 };
 
-template <typename F>
-std::string ErrorOf(F f) {
-  try {
-    f();
-  } catch (const EVaCommError& e) {
-    return e.Message();
-  }
-  return "(no error)";
-}
+using testsupport::ErrorOf;
 
 // The window's design settings.
 void ApplyDesign(TVaComm& port) {

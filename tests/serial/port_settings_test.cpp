@@ -2,6 +2,7 @@
 
 #include "serial/VaComm.h"
 #include "serial/device/FakeSerialApi.h"
+#include "tests/support/ErrorOf.h"
 #include "tests/support/RecordingApplication.h"
 
 using namespace serial;
@@ -24,15 +25,7 @@ class PortSettings : public ::testing::Test {
   TVaComm port{nullptr, fake};
 };
 
-template <typename F>
-std::string ErrorOf(F f) {
-  try {
-    f();
-  } catch (const EVaCommError& e) {
-    return e.Message();
-  }
-  return "(no error)";
-}
+using testsupport::ErrorOf;
 
 }  // namespace
 

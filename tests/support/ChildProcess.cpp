@@ -17,15 +17,15 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-pid_t Spawn(const std::vector<std::string>& argv, int out, int err) {
+pid_t Spawn(const std::vector<std::string>& argv, int out, int err, int in = -1) {
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
   const pid_t pid = fork();
   if (pid < 0) throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
   if (pid == 0) {
-    const int devnull = open("/dev/null", O_RDONLY);
-    dup2(devnull, 0);
+    const int input = in >= 0 ? in : open("/dev/null", O_RDONLY);
+    dup2(input, 0);
     dup2(out, 1);
     dup2(err, 2);
     execv(args[0], args.data());
@@ -83,33 +83,38 @@ RunResult RunProgram(const std::vector<std::string>& argv, std::chrono::millisec
   return result;
 }
 
-BackgroundProgram::BackgroundProgram(const std::vector<std::string>& argv) {
+BackgroundProgram::BackgroundProgram(const std::vector<std::string>& argv, bool withStdin) {
   int out[2];
+  int in[2] = {-1, -1};
   if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
+  if (withStdin && pipe2(in, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
   const int err = open("/dev/null", O_WRONLY | O_CLOEXEC);
-  pid_ = Spawn(argv, out[1], err);
+  pid_ = Spawn(argv, out[1], err, in[0]);
   close(out[1]);
   close(err);
+  if (in[0] >= 0) close(in[0]);
+  in_ = in[1];
   out_ = out[0];
 }
 
 BackgroundProgram::~BackgroundProgram() {
   Stop();
+  CloseStdin();
   if (out_ >= 0) close(out_);
 }
 
-std::string BackgroundProgram::ReadLine(std::chrono::milliseconds timeout) {
+std::optional<std::string> BackgroundProgram::ReadLine(std::chrono::milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
   for (;;) {
     const auto nl = buffered_.find('\n');
     if (nl != std::string::npos) {
       std::string line = buffered_.substr(0, nl);
       buffered_.erase(0, nl + 1);
+      seen_.push_back(line);
       return line;
     }
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0 || out_ < 0) return "";
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0 || out_ < 0) return std::nullopt;
     pollfd p{out_, POLLIN, 0};
     if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
     if (!Pump(out_, buffered_)) {
@@ -119,6 +124,15 @@ std::string BackgroundProgram::ReadLine(std::chrono::milliseconds timeout) {
   }
 }
 
+bool BackgroundProgram::WaitForLine(const std::string& line, std::chrono::milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  while (const auto got =
+             ReadLine(std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()))) {
+    if (*got == line) return true;
+  }
+  return false;
+}
+
 std::vector<std::string> BackgroundProgram::Lines(std::chrono::milliseconds timeout) {
   std::vector<std::string> lines;
   const auto deadline = Clock::now() + timeout;
@@ -126,30 +140,57 @@ std::vector<std::string> BackgroundProgram::Lines(std::chrono::milliseconds time
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) break;
-    std::string line = ReadLine(left);
-    if (line.empty() && out_ < 0 && buffered_.empty()) break;
-    if (!line.empty()) lines.push_back(line);
+    const auto line = ReadLine(left);
+    if (!line) {
+      if (out_ < 0 && buffered_.empty()) break;
+      continue;
+    }
+    if (!line->empty()) lines.push_back(*line);
   }
   return lines;
+}
+
+std::string BackgroundProgram::Seen() const {
+  std::string all;
+  for (const auto& l : seen_) all += "[" + l + "] ";
+  return all;
+}
+
+void BackgroundProgram::CloseStdin() {
+  if (in_ >= 0) close(in_);
+  in_ = -1;
 }
 
 void BackgroundProgram::Signal(int sig) {
   if (!reaped_) kill(pid_, sig);
 }
 
-int BackgroundProgram::Stop() {
+std::optional<int> BackgroundProgram::Wait(std::chrono::milliseconds timeout) {
   if (reaped_) return status_;
-  kill(pid_, SIGTERM);
-  int raw = 0;
-  for (int i = 0; i < 200; ++i) {
+  const auto deadline = Clock::now() + timeout;
+  for (;;) {
+    int raw = 0;
     if (waitpid(pid_, &raw, WNOHANG) == pid_) {
       reaped_ = true;
       status_ = DecodeStatus(raw);
       return status_;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (Clock::now() >= deadline) return std::nullopt;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
+}
+
+std::optional<int> BackgroundProgram::Terminate() {
+  Signal(SIGTERM);
+  return Wait(std::chrono::seconds(2));
+}
+
+int BackgroundProgram::Stop() {
+  if (reaped_) return status_;
+  kill(pid_, SIGTERM);
+  if (const auto status = Wait(std::chrono::seconds(2))) return *status;
   kill(pid_, SIGKILL);
+  int raw = 0;
   waitpid(pid_, &raw, 0);
   reaped_ = true;
   status_ = DecodeStatus(raw);

@@ -4,13 +4,14 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <sstream>
 
 #include "tests/support/ChildProcess.h"
+#include "tests/support/SampleImage.h"
+#include "tests/support/SimulatedDevice.h"
+#include "tests/support/TempDir.h"
 
 using namespace std::chrono_literals;
-using testsupport::BackgroundProgram;
 using testsupport::RunProgram;
 
 namespace {
@@ -31,43 +32,23 @@ std::string ReadFile(const std::string& path) {
 
 class Cli : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("comflash-cli-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(dir_);
-    // The image: random bytes at 0x0C00..0x1F7FF, as objcopy writes them.
-    std::mt19937 rng(3);
-    image_.resize(0x1F800 - 0x0C00);
-    for (auto& c : image_) c = static_cast<char>(rng());
-    std::ofstream(dir_ / "image.bin", std::ios::binary) << image_;
-    hex_ = (dir_ / "image.hex").string();
-    const auto r =
-        RunProgram({"/usr/bin/objcopy", "-I", "binary", "-O", "ihex", "--change-addresses",
-                    "0x0C00", (dir_ / "image.bin").string(), hex_});
-    ASSERT_EQ(r.status, 0) << r.err;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
   // Starts the simulated device with extra options; returns its pty path.
   std::string StartDevice(std::vector<std::string> options = {}) {
-    std::vector<std::string> argv{kBin + "/comflash-sim", "--dump", Dump()};
-    argv.insert(argv.end(), options.begin(), options.end());
-    device_ = std::make_unique<BackgroundProgram>(argv);
-    const std::string path = device_->ReadLine();
-    EXPECT_FALSE(path.empty()) << "the simulator did not start";
-    return path;
+    device_ = std::make_unique<testsupport::SimulatedDevice>(Dump(), std::move(options));
+    EXPECT_FALSE(device_->Path().empty()) << "the simulator did not start";
+    return device_->Path();
   }
-  std::string Dump() const { return (dir_ / "device.bin").string(); }
+  std::string Dump() const { return dir_ / "device.bin"; }
   testsupport::RunResult Flash(std::vector<std::string> args) {
     args.insert(args.begin(), kBin + "/comflash-cli");
     return RunProgram(args, 60s);
   }
 
-  std::filesystem::path dir_;
-  std::string image_;
-  std::string hex_;
-  std::unique_ptr<BackgroundProgram> device_;
+  testsupport::TempDir dir_{"comflash-cli"};
+  testsupport::SampleImage sample_{dir_, 3};
+  const std::string& image_ = sample_.Bytes();
+  const std::string& hex_ = sample_.Hex();
+  std::unique_ptr<testsupport::SimulatedDevice> device_;
 };
 
 }  // namespace
@@ -81,7 +62,7 @@ TEST_F(Cli, AFullUploadExitsZeroWithTheWindowsLogLines) {
     expected.push_back("Блок: N" + std::to_string(n) + " успешно записан.");
   expected.push_back("Процесс прошивки закончен, брат!");
   EXPECT_EQ(SplitLines(r.out), expected);
-  device_->Stop();
+  device_->Program().Stop();
   const std::string memory = ReadFile(Dump());
   ASSERT_EQ(memory.size(), 131072u);
   EXPECT_EQ(memory.substr(0x0C00, image_.size()), image_);
@@ -125,7 +106,7 @@ TEST_F(Cli, AMissingPortExitsThreeAndNamesIt) {
 }
 
 TEST_F(Cli, AMalformedFileExitsFourWithFileAndLine) {
-  const std::string bad = (dir_ / "bad.hex").string();
+  const std::string bad = dir_ / "bad.hex";
   std::ofstream(bad) << ":020000021000EC\n:10000000000102030405060708090A0B0C0D0E0F00\n";
   const auto r = Flash({"-p", "/dev/null", bad});
   EXPECT_EQ(r.status, 4);
