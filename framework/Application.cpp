@@ -13,6 +13,10 @@ ConsoleApplication& ConsoleInstance() {
   return console;
 }
 std::atomic<Application*> current{nullptr};
+
+void WakeCurrentApplication() {
+  App().WakeMainThread();
+}
 }  // namespace
 
 Application& App() {
@@ -22,6 +26,7 @@ Application& App() {
 
 void SetApplication(Application* app) {
   current.store(app, std::memory_order_release);
+  SetWakeHook(&WakeCurrentApplication);
 }
 
 std::string ExceptionMessage(std::exception_ptr error) {

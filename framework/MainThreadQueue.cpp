@@ -1,12 +1,11 @@
 #include "framework/MainThreadQueue.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <thread>
-
-#include "framework/Application.h"
 
 namespace framework {
 
@@ -31,6 +30,12 @@ Queue& TheQueue() {
   return q;
 }
 
+std::atomic<WakeHook> wake_hook{nullptr};
+
+void CallWakeHook() {
+  if (const WakeHook hook = wake_hook.load(std::memory_order_acquire)) hook();
+}
+
 // Static initialisation runs on the main thread.
 std::thread::id main_thread_id = std::this_thread::get_id();
 
@@ -38,6 +43,10 @@ std::thread::id main_thread_id = std::this_thread::get_id();
 
 void SetMainThread() {
   main_thread_id = std::this_thread::get_id();
+}
+
+void SetWakeHook(WakeHook hook) {
+  wake_hook.store(hook, std::memory_order_release);
 }
 
 bool IsMainThread() {
@@ -57,7 +66,7 @@ void RunOnMainThread(const std::function<void()>& call) {
     q.calls.push_back(&pending);
   }
   q.queued.notify_all();
-  App().WakeMainThread();
+  CallWakeHook();
   {
     // The main thread runs every queued call when it processes messages, is
     // idle, or waits for a thread to end; so this wait ends.
@@ -74,7 +83,7 @@ void WakeMainThreadQueue() {
     q.wake = true;
   }
   q.queued.notify_all();
-  App().WakeMainThread();
+  CallWakeHook();
 }
 
 bool WaitForQueuedCall(std::uint32_t timeoutMs) {

@@ -32,6 +32,12 @@ bool WaitForQueuedCall(std::uint32_t timeoutMs);
 // (a thread it waits for has ended).
 void WakeMainThreadQueue();
 
+// Called from any thread once a call is queued or a wake-up is asked, so a
+// main thread asleep in its message loop turns to the queue. The application
+// seam installs it; there is none by default.
+using WakeHook = void (*)();
+void SetWakeHook(WakeHook hook);
+
 // Run by CheckSynchronize after each call: destroys threads whose end had to
 // wait for that call (see TThread::DestroyWhenFinished).
 void RunAfterCallHooks();

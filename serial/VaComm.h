@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "framework/Clock.h"
 #include "framework/Exception.h"
 #include "framework/Thread.h"
 #include "serial/VaClasses.h"
@@ -270,6 +271,10 @@ class TVaCustomComm : public TVaComponent {
 
   // The device interface the port talks to (closed ports only).
   SerialApi& Api() { return *api_; }
+  // The millisecond tick count the writer's room wait reads; tests replace
+  // it to exercise the wrap. Set while the port is closed.
+  void SetTickSource(framework::TickSource source) { tick_source_ = std::move(source); }
+  std::uint32_t Ticks() const { return tick_source_(); }
   void SetApi(SerialApi& api);
 
   // Events.
@@ -315,6 +320,7 @@ class TVaCustomComm : public TVaComponent {
   void EndRequest(TOverlapped& ov);
 
   SerialApi* api_;
+  framework::TickSource tick_source_ = framework::TickCount;
   bool auto_open_ = false;
   TVaBaudrate baudrate_ = br1200;
   TVaParity parity_ = paNone;

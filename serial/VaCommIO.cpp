@@ -122,15 +122,9 @@ namespace {
 // the writer and the main thread do not spin; a stop or a flush ends it early.
 constexpr std::uint32_t kRetryPauseMs = 100;
 
-std::uint32_t TickCount() {
-  using namespace std::chrono;
-  return static_cast<std::uint32_t>(
-      duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-}
-
-// Whether more than length ms have passed since start, across a wrap of the tick count.
-bool DeadlinePassed(std::uint32_t start, std::uint32_t length) {
-  const std::uint32_t now = TickCount();
+// Whether more than length ms have passed from start to now, across a wrap
+// of the tick count.
+bool DeadlinePassed(std::uint32_t start, std::uint32_t now, std::uint32_t length) {
   const std::uint32_t elapsed = now >= start ? now - start : (0xFFFFFFFFu - start) + now;
   return elapsed > length;
 }
@@ -153,10 +147,12 @@ bool TVaCommWriteThread::Write(const void* data, std::int32_t n) {
   if (n < 0) return false;
   const auto fits = [&] { return std::int64_t{Buffer.Count()} + n <= capacity_; };
   if (!fits()) {
-    const std::uint32_t start = TickCount();
+    const std::uint32_t start = Owner->Ticks();
     const auto length = static_cast<std::uint32_t>(Owner->Buffers().WriteTimeout());
+    // Spins on purpose: room comes as the writer thread hands bytes to the
+    // device, and the caller expects to go on the moment it does.
     for (;;) {
-      if (DeadlinePassed(start, length)) return false;
+      if (DeadlinePassed(start, Owner->Ticks(), length)) return false;
       if (fits()) break;
     }
   }

@@ -1,13 +1,13 @@
 #include "app/core/BootloaderLink.h"
 
-#include <chrono>
 #include <cstdlib>
+
+#include "framework/Clock.h"
 
 namespace comflash {
 
 std::int64_t SteadyMicroseconds() {
-  using namespace std::chrono;
-  return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+  return framework::MonotonicMicroseconds();
 }
 
 BootloaderLink::BootloaderLink(serial::TVaCustomComm& port, LogSink log,
@@ -19,6 +19,8 @@ BootloaderLink::BootloaderLink(serial::TVaCustomComm& port, LogSink log,
 
 std::array<std::uint8_t, 3> BootloaderLink::AwaitReply(std::int64_t limitMs) {
   const std::int64_t start = clock_();
+  // A tight poll on purpose: the protocol goes on the moment the third byte
+  // is queued, and nothing else runs on this thread meanwhile.
   for (;;) {
     const std::int64_t elapsedMs = std::llabs(clock_() - start) / 1000;  // truncated
     if (elapsedMs >= limitMs) break;

@@ -151,6 +151,20 @@ TEST(Thread, AThreadBlockedOnTheRunningCallIsDestroyedOnceThatCallReturned) {
   EXPECT_EQ(t, nullptr);
 }
 
+TEST(Application, TheSeamWakesItsLoopWhenAnotherThreadQueuesACall) {
+  // An application whose loop would sleep until woken.
+  struct WakeCounting : testsupport::RecordingApplication {
+    std::atomic<int> wakes{0};
+    void WakeMainThread() override { ++wakes; }
+  } app;
+  LambdaThread t([&](LambdaThread& self) { self.Synchronize([] {}); });
+  t.Start();
+  while (!CheckSynchronize(1000)) {
+  }
+  t.WaitFor();
+  EXPECT_GE(app.wakes.load(), 1) << "the queue reached the installed seam";
+}
+
 TEST(Application, HandleExceptionShowsTheMessage) {
   testsupport::RecordingApplication app;
   try {

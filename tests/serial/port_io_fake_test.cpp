@@ -129,6 +129,29 @@ TEST_F(PortIo, BufferCapacityAndTheRoomWait) {
   port.Close();
 }
 
+TEST_F(PortIo, TheRoomWaitMeasuresAcrossAWrapOfTheTickCount) {
+  // Readings start four ticks before the wrap and advance one tick each.
+  std::uint32_t now = 0xFFFFFFFBu;
+  int readings = 0;
+  port.SetTickSource([&] {
+    ++readings;
+    return now++;
+  });
+  port.Buffers().SetWriteTimeout(10);
+  port.Open();
+  fake.SetWriteMode(FakeSerialApi::WriteMode::Pending);
+  std::vector<std::uint8_t> block(2048, 0x5A);
+  ASSERT_EQ(port.WriteBytes(block.data(), 2048), 2048);
+  ASSERT_TRUE(WaitUntil([&] { return fake.WriteOutstanding(); }));
+  readings = 0;
+  EXPECT_THROW(port.WriteBytes("x", 1), EVaCommError);
+  // Elapsed is now - start before the wrap and (0xFFFFFFFF - start) + now
+  // after it: 1, 2, 3, 4, then 4, 5, ... 11 at the thirteenth reading, the
+  // first above the 10 ms limit.
+  EXPECT_EQ(readings, 13);
+  port.Close();
+}
+
 TEST_F(PortIo, MoreThanTheCapacityFailsAfterTheTimeout) {
   port.Buffers().SetWriteTimeout(50);
   port.Open();

@@ -11,6 +11,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "framework/Clock.h"
+
 namespace testsupport {
 
 namespace {
@@ -104,7 +106,7 @@ BackgroundProgram::~BackgroundProgram() {
 }
 
 std::optional<std::string> BackgroundProgram::ReadLine(std::chrono::milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
+  const framework::Deadline deadline(timeout);
   for (;;) {
     const auto nl = buffered_.find('\n');
     if (nl != std::string::npos) {
@@ -113,10 +115,10 @@ std::optional<std::string> BackgroundProgram::ReadLine(std::chrono::milliseconds
       seen_.push_back(line);
       return line;
     }
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0 || out_ < 0) return std::nullopt;
+    const std::int64_t left = deadline.RemainingMs();
+    if (left <= 0 || out_ < 0) return std::nullopt;
     pollfd p{out_, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+    if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
     if (!Pump(out_, buffered_)) {
       close(out_);
       out_ = -1;
@@ -125,9 +127,8 @@ std::optional<std::string> BackgroundProgram::ReadLine(std::chrono::milliseconds
 }
 
 bool BackgroundProgram::WaitForLine(const std::string& line, std::chrono::milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
-  while (const auto got =
-             ReadLine(std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()))) {
+  const framework::Deadline deadline(timeout);
+  while (const auto got = ReadLine(std::chrono::milliseconds(deadline.RemainingMs()))) {
     if (*got == line) return true;
   }
   return false;
@@ -167,7 +168,7 @@ void BackgroundProgram::Signal(int sig) {
 
 std::optional<int> BackgroundProgram::Wait(std::chrono::milliseconds timeout) {
   if (reaped_) return status_;
-  const auto deadline = Clock::now() + timeout;
+  const framework::Deadline deadline(timeout);
   for (;;) {
     int raw = 0;
     if (waitpid(pid_, &raw, WNOHANG) == pid_) {
@@ -175,7 +176,7 @@ std::optional<int> BackgroundProgram::Wait(std::chrono::milliseconds timeout) {
       status_ = DecodeStatus(raw);
       return status_;
     }
-    if (Clock::now() >= deadline) return std::nullopt;
+    if (deadline.Passed()) return std::nullopt;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
 }

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <functional>
 
+#include "framework/Clock.h"
 #include "framework/MainThreadQueue.h"
 
 namespace testsupport {
@@ -11,9 +12,9 @@ namespace testsupport {
 // Runs the main-thread call queue until cond holds or the time is up.
 inline bool PumpUntil(const std::function<bool()>& cond,
                       std::chrono::milliseconds limit = std::chrono::milliseconds(10000)) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
+  const framework::Deadline deadline(limit);
   while (!cond()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
+    if (deadline.Passed()) return false;
     framework::CheckSynchronize(5);
   }
   return true;
@@ -22,9 +23,9 @@ inline bool PumpUntil(const std::function<bool()>& cond,
 // Waits (without running the queue) until cond holds or the time is up.
 inline bool WaitUntil(const std::function<bool()>& cond,
                       std::chrono::milliseconds limit = std::chrono::milliseconds(10000)) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
+  const framework::Deadline deadline(limit);
   while (!cond()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
+    if (deadline.Passed()) return false;
     framework::WaitForQueuedCall(1);
   }
   return true;

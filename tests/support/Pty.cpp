@@ -1,5 +1,7 @@
 #include "tests/support/Pty.h"
 
+#include "framework/Clock.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
@@ -63,13 +65,12 @@ void Pty::Send(const std::string& bytes) {
 
 std::vector<std::uint8_t> Pty::Receive(std::size_t n, std::chrono::milliseconds timeout) {
   std::vector<std::uint8_t> out;
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  const framework::Deadline deadline(timeout);
   while (out.size() < n) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) break;
+    const std::int64_t left = deadline.RemainingMs();
+    if (left <= 0) break;
     pollfd p{master_, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+    if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
     std::uint8_t buf[4096];
     const ssize_t r = read(master_, buf, std::min(sizeof buf, n - out.size()));
     if (r <= 0) break;
