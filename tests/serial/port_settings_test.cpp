@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "serial/VaComm.h"
-#include "serial/device/FakeSerialApi.h"
+#include "tests/support/FakeSerialApi.h"
 #include "tests/support/RecordingApplication.h"
 
 using namespace serial;
