@@ -1,6 +1,6 @@
 // The termios back end driven directly on real pseudo-terminals: the test
 // holds the master side (the device), the back end opens the slave.
-#include "serial/device/PosixSerialApi.h"
+#include "serial/device/posix/PosixSerialApi.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
