@@ -7,7 +7,7 @@
 
 #include "app/core/BootloaderLink.h"
 #include "app/core/UploadRun.h"
-#include "serial/device/FakeSerialApi.h"
+#include "tests/support/FakeSerialApi.h"
 #include "tests/support/RecordingApplication.h"
 
 using namespace comflash;

@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "app/core/UploadSession.h"
-#include "serial/device/FakeSerialApi.h"
+#include "tests/support/FakeSerialApi.h"
 #include "tests/support/RecordingApplication.h"
 
 using namespace comflash;

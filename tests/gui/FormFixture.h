@@ -10,7 +10,7 @@
 
 #include "app/Unit1.h"
 #include "app/gui/QtApplication.h"
-#include "serial/device/FakeSerialApi.h"
+#include "tests/support/FakeSerialApi.h"
 #include "tests/gui/FakeDialogs.h"
 
 namespace guitest {

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "serial/VaComm.h"
-#include "serial/device/FakeSerialApi.h"
+#include "tests/support/FakeSerialApi.h"
 #include "tests/support/PortFixture.h"
 #include "tests/support/RecordingApplication.h"
 

@@ -3,8 +3,8 @@
 #include <chrono>
 
 #include "serial/VaComm.h"
-#include "serial/device/FakeSerialApi.h"
 #include "tests/support/ErrorOf.h"
+#include "tests/support/FakeSerialApi.h"
 #include "tests/support/PortFixture.h"
 #include "tests/support/RecordingApplication.h"
 

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "serial/VaComm.h"
-#include "serial/device/FakeSerialApi.h"
 #include "tests/support/ErrorOf.h"
+#include "tests/support/FakeSerialApi.h"
 #include "tests/support/RecordingApplication.h"
 
 using namespace serial;

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "serial/device/PortMap.h"
-#include "serial/device/UniqueFd.h"
+#include "serial/device/posix/UniqueFd.h"
 #include "tools/sim/BootloaderSim.h"
 #include "tools/sim/CommandLine.h"
 

@@ -1,4 +1,4 @@
-#include "serial/device/FakeSerialApi.h"
+#include "tests/support/FakeSerialApi.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,12 +1,6 @@
-// The serial device interface on POSIX terminals (termios).
-//
-// Each open handle owns its descriptor and an I/O thread that sleeps in poll()
-// on the device and a wake-up pipe. The thread drains everything the device
-// receives into the handle's own receive queue (so "bytes waiting" is a count
-// the back end knows exactly), raises the communication events, and finishes
-// writes the device could not take at once. Requests end the way the
-// platform's overlapped requests do: status and count stored with release
-// semantics, then the record's event signalled.
+// The serial device interface on POSIX terminals (termios): the table of
+// open handles. Each handle is one OpenPort, which owns its descriptor and
+// an I/O thread (OpenPort.h).
 //
 // Choices where the terminal differs from a kernel32 serial port:
 // - Handles are numbers that are never reused; a stale handle fails with
@@ -42,6 +36,10 @@
 #include "serial/device/SerialApi.h"
 
 namespace serial {
+
+namespace posix {
+class OpenPort;
+}
 
 class PosixSerialApi : public SerialApi {
  public:
@@ -83,12 +81,10 @@ class PosixSerialApi : public SerialApi {
   bool GetVersionExA(TOSVersionInfo& info) override;
 
  private:
-  class Port;  // one open device
-
-  std::shared_ptr<Port> Find(THandle h);
+  std::shared_ptr<posix::OpenPort> Find(THandle h);
 
   std::mutex table_mutex_;
-  std::map<THandle, std::shared_ptr<Port>> ports_;
+  std::map<THandle, std::shared_ptr<posix::OpenPort>> ports_;
   THandle next_handle_ = 1;
 };
 

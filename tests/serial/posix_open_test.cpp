@@ -1,0 +1,144 @@
+// The termios back end on pseudo-terminals: opening a line, and the parts
+// shared by the whole process.
+#include <sys/file.h>
+#include <sys/ioctl.h>
+
+#include "tests/serial/PosixPortFixture.h"
+
+namespace serial::posixtest {
+namespace {
+
+// ---- Opening ------------------------------------------------------------
+
+TEST_F(PosixSerialApiTest, OpenIsExclusiveUntilClosed) {
+  EXPECT_EQ(Open(pty_.SlavePath()), kInvalidHandle);
+  EXPECT_EQ(LastError(), Errno(EBUSY));
+  EXPECT_EQ(api_.ErrorText(LastError()), "Device or resource busy");
+
+  // Other programs are kept out by the terminal's exclusive mode and by the
+  // lock; while another side keeps the line open, neither may outlive us.
+  const int fd = ::open(pty_.SlavePath().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  int exclusive = 0;
+  ASSERT_EQ(::ioctl(fd, TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 1);
+  EXPECT_NE(::flock(fd, LOCK_EX | LOCK_NB), 0);
+  Close();
+  ASSERT_EQ(::ioctl(fd, TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 0);
+  EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+  ::close(fd);
+
+  h_ = Open(pty_.SlavePath());
+  EXPECT_NE(h_, kInvalidHandle) << api_.ErrorText(LastError());
+}
+
+TEST_F(PosixSerialApiTest, OpensComNameThroughThePortMap) {
+  Close();
+  ScopedPortMap map;
+  map.Map("COM3", pty_.SlavePath());
+  h_ = Open("COM3");
+  ASSERT_NE(h_, kInvalidHandle) << api_.ErrorText(LastError());
+
+  std::uint32_t n = 0;
+  ASSERT_TRUE(api_.WriteFile(h_, "hi", 2, &n, &w_.ov));
+  EXPECT_EQ(n, 2u);
+  EXPECT_EQ(pty_.Receive(2, 2s), (Bytes{'h', 'i'}));
+}
+
+TEST_F(PosixSerialApiTest, MissingDeviceIsFileNotFound) {
+  EXPECT_EQ(Open("/dev/comflash-no-such-device"), kInvalidHandle);
+  EXPECT_EQ(LastError(), kErrorFileNotFound);
+
+  ScopedPortMap map;
+  map.Map("COM7", map.Folder() + "/unplugged");
+  EXPECT_EQ(Open("COM7"), kInvalidHandle);
+  EXPECT_EQ(LastError(), kErrorFileNotFound);
+}
+
+TEST_F(PosixSerialApiTest, RefusesWhatIsNotATerminal) {
+  EXPECT_EQ(Open("/dev/null"), kInvalidHandle);
+  EXPECT_EQ(LastError(), Errno(ENOTTY));
+}
+
+TEST_F(PosixSerialApiTest, OpenMakesTheLineRaw) {
+  Close();
+  {
+    const int fd = ::open(pty_.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    termios t{};
+    ASSERT_EQ(::tcgetattr(fd, &t), 0);
+    t.c_lflag |= ICANON | ECHO | ISIG;
+    t.c_iflag |= ICRNL | IXON;
+    t.c_oflag |= OPOST | ONLCR;
+    ASSERT_EQ(::tcsetattr(fd, TCSANOW, &t), 0);
+    ::close(fd);
+  }
+  h_ = Open(pty_.SlavePath());
+  ASSERT_NE(h_, kInvalidHandle);
+
+  const termios t = LineSettings(pty_.SlavePath());
+  EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+  EXPECT_EQ(t.c_iflag & (ICRNL | INLCR | IGNCR | IXON | ISTRIP), 0u);
+  EXPECT_EQ(t.c_oflag & OPOST, 0u);
+  EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+
+  // Line ends pass untranslated and nothing is echoed.
+  pty_.Send("a\rb\n");
+  ASSERT_EQ(WaitInQueue(4), 4u);
+  EXPECT_EQ(ReadAll(), (Bytes{'a', '\r', 'b', '\n'}));
+  std::uint32_t n = 0;
+  ASSERT_TRUE(api_.WriteFile(h_, "c\n", 2, &n, &w_.ov));
+  EXPECT_EQ(pty_.Drain(50ms), (Bytes{'c', '\n'}));
+}
+
+// ---- Process-wide parts --------------------------------------------------
+
+TEST(PosixSerialApi, ReportsANonNtVersionRecord) {
+  PosixSerialApi api;
+  TOSVersionInfo info{};
+  info.dwOSVersionInfoSize = sizeof info;
+  ASSERT_TRUE(api.GetVersionExA(info));
+  EXPECT_EQ(info.dwOSVersionInfoSize, 148u);
+  EXPECT_EQ(info.dwPlatformId, kVerPlatformWin32Windows);
+}
+
+TEST(PosixSerialApi, ErrorTextsFitTheMessagePatterns) {
+  PosixSerialApi api;
+  EXPECT_EQ(api.ErrorText(kErrorFileNotFound), "No such file or directory");
+  std::vector<std::string> texts;
+  for (const std::uint32_t code :
+       {kErrorOperationAborted, kErrorIoIncomplete, kErrorIoPending, Errno(EBUSY)}) {
+    const std::string text = api.ErrorText(code);
+    ASSERT_FALSE(text.empty()) << code;
+    EXPECT_NE(text.back(), '.') << code;
+    EXPECT_GE(static_cast<unsigned char>(text.back()), '!') << code;
+    texts.push_back(text);
+  }
+  EXPECT_NE(texts[0], texts[1]);
+  EXPECT_NE(texts[1], texts[2]);
+  EXPECT_NE(texts[0], texts[2]);
+}
+
+TEST(PosixSerialApi, LastErrorBelongsToTheCallingThread) {
+  PosixSerialApi api;
+  EXPECT_EQ(api.CreateFileA("/dev/comflash-no-such-device", kGenericReadWrite, 0, kOpenExisting,
+                            kFileFlagOverlapped),
+            kInvalidHandle);
+  std::uint32_t other = 0;
+  std::thread([&] {
+    api.CloseHandle(12345);
+    other = api.GetLastError();
+  }).join();
+  EXPECT_EQ(other, Errno(EBADF));
+  EXPECT_EQ(api.GetLastError(), kErrorFileNotFound);
+}
+
+TEST(PosixSerialApi, PlatformBackEndIsOneTermiosInstance) {
+  SerialApi& api = PlatformSerialApi();
+  EXPECT_EQ(&api, &PlatformSerialApi());
+  EXPECT_NE(dynamic_cast<PosixSerialApi*>(&api), nullptr);
+}
+
+}  // namespace
+}  // namespace serial::posixtest

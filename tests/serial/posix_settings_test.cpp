@@ -1,0 +1,121 @@
+// The termios back end on pseudo-terminals: the control block on the line.
+#include "tests/serial/PosixPortFixture.h"
+
+namespace serial::posixtest {
+namespace {
+
+// ---- Settings -----------------------------------------------------------
+
+TEST_F(PosixSerialApiTest, SetCommStateAppliesThePortSettings) {
+  const TDCB dcb = PortDcb();
+  ASSERT_TRUE(api_.SetCommState(h_, dcb)) << api_.ErrorText(LastError());
+
+  const termios t = LineSettings(pty_.SlavePath());
+  EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u);
+  EXPECT_EQ(t.c_iflag & (ICRNL | IXON | IXOFF | INPCK | ISTRIP), 0u);
+  EXPECT_EQ(t.c_oflag & OPOST, 0u);
+  EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+  EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B115200));
+  EXPECT_EQ(cfgetispeed(&t), static_cast<speed_t>(B115200));
+  EXPECT_EQ(t.c_cc[VSTART], 0x11);
+  EXPECT_EQ(t.c_cc[VSTOP], 0x13);
+
+  const TDCB back = CurrentDcb();
+  EXPECT_EQ(back.DCBlength, 28u);
+  EXPECT_EQ(std::memcmp(&back, &dcb, sizeof dcb), 0);
+}
+
+// A pseudo-terminal always keeps 8 data bits without a parity bit (the
+// kernel overrides CSIZE and PARENB), so those two cannot be read back here.
+TEST_F(PosixSerialApiTest, SetCommStateAppliesParityStopBitsAndFlowControl) {
+  TDCB dcb = PortDcb();
+  dcb.BaudRate = 9600;
+  dcb.ByteSize = 7;
+  dcb.Parity = 3;  // mark
+  dcb.StopBits = 2;
+  dcb.Flags = kDcbBinary | kDcbParity | kDcbOutX | kDcbInX;
+  dcb.XonChar = 0x01;
+  dcb.XoffChar = 0x02;
+  ASSERT_TRUE(api_.SetCommState(h_, dcb)) << api_.ErrorText(LastError());
+  termios t = LineSettings(pty_.SlavePath());
+  EXPECT_EQ(t.c_cflag & (CMSPAR | PARODD), static_cast<tcflag_t>(CMSPAR | PARODD));
+  EXPECT_NE(t.c_cflag & CSTOPB, 0u);
+  EXPECT_EQ(t.c_iflag & (INPCK | IXON | IXOFF), static_cast<tcflag_t>(INPCK | IXON | IXOFF));
+  EXPECT_EQ(t.c_cflag & CRTSCTS, 0u);
+  EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B9600));
+  EXPECT_EQ(t.c_cc[VSTART], 0x01);
+  EXPECT_EQ(t.c_cc[VSTOP], 0x02);
+  EXPECT_EQ(CurrentDcb().ByteSize, 7);
+
+  dcb.Parity = 4;  // space
+  dcb.StopBits = 0;
+  dcb.Flags = kDcbBinary | kDcbOutxCtsFlow;
+  ASSERT_TRUE(api_.SetCommState(h_, dcb));
+  t = LineSettings(pty_.SlavePath());
+  EXPECT_EQ(t.c_cflag & (CMSPAR | PARODD | CSTOPB), static_cast<tcflag_t>(CMSPAR));
+  EXPECT_EQ(t.c_iflag & (INPCK | IXON | IXOFF), 0u);
+  EXPECT_NE(t.c_cflag & CRTSCTS, 0u);
+
+  dcb.Parity = 1;                       // odd
+  dcb.Flags = kDcbBinary | (2u << 12);  // RTS handshake
+  ASSERT_TRUE(api_.SetCommState(h_, dcb));
+  t = LineSettings(pty_.SlavePath());
+  EXPECT_EQ(t.c_cflag & (CMSPAR | PARODD), static_cast<tcflag_t>(PARODD));
+  EXPECT_NE(t.c_cflag & CRTSCTS, 0u);
+
+  dcb.Parity = 2;  // even
+  dcb.Flags = kDcbBinary;
+  ASSERT_TRUE(api_.SetCommState(h_, dcb));
+  t = LineSettings(pty_.SlavePath());
+  EXPECT_EQ(t.c_cflag & (CMSPAR | PARODD | CRTSCTS), 0u);
+}
+
+TEST_F(PosixSerialApiTest, SetCommStateRefusesImpossibleRecords) {
+  const TDCB good = PortDcb();
+  ASSERT_TRUE(api_.SetCommState(h_, good));
+  auto refused = [&](TDCB dcb) {
+    EXPECT_FALSE(api_.SetCommState(h_, dcb));
+    EXPECT_EQ(LastError(), Errno(EINVAL));
+  };
+  TDCB bad = good;
+  bad.ByteSize = 4;
+  refused(bad);
+  bad = good;
+  bad.ByteSize = 9;
+  refused(bad);
+  bad = good;
+  bad.BaudRate = 0;
+  refused(bad);
+  bad = good;
+  bad.Parity = 5;
+  refused(bad);
+  bad = good;
+  bad.StopBits = 3;
+  refused(bad);
+
+  const TDCB back = CurrentDcb();
+  EXPECT_EQ(std::memcmp(&back, &good, sizeof good), 0);
+  const termios t = LineSettings(pty_.SlavePath());
+  EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B115200));
+}
+
+#if defined(__linux__) && (defined(__x86_64__) || defined(__i386__) || defined(__aarch64__) || \
+                           defined(__arm__) || defined(__riscv))
+TEST_F(PosixSerialApiTest, SetsARateOutsideTheStandardTable) {
+  TDCB dcb = PortDcb();
+  dcb.BaudRate = 250000;
+  ASSERT_TRUE(api_.SetCommState(h_, dcb)) << api_.ErrorText(LastError());
+  const termios t = LineSettings(pty_.SlavePath());
+  EXPECT_EQ(t.c_cflag & CBAUD, 0010000u);  // the kernel's "other rate" code
+
+  // A new opening reads the rate back from the line itself.
+  Close();
+  h_ = Open(pty_.SlavePath());
+  ASSERT_NE(h_, kInvalidHandle);
+  EXPECT_EQ(CurrentDcb().BaudRate, 250000u);
+}
+#endif
+
+}  // namespace
+}  // namespace serial::posixtest
