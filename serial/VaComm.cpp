@@ -380,15 +380,18 @@ void TVaCustomComm::StopThreads() {
 }
 
 void TVaCustomComm::Close() {
-  if (!IsOpen()) return;
-  PortLock.Enter();
-  try {
+  // A handler that runs while this Close waits for a thread may close again:
+  // the close under way finishes the job, so that call has nothing to do.
+  if (!IsOpen() || closing_) return;
+  {
+    closing_ = true;
+    struct ClosingMark {
+      bool& mark;
+      ~ClosingMark() { mark = false; }
+    } mark{closing_};
+    std::lock_guard lock(PortLock);
     StopThreads();
-  } catch (...) {
-    PortLock.Leave();
-    throw;
   }
-  PortLock.Leave();
   ReleaseHandle();
   DoClose();
   std::this_thread::sleep_for(std::chrono::milliseconds(300));

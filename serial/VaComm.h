@@ -320,6 +320,7 @@ class TVaCustomComm : public TVaComponent {
   void EndRequest(TOverlapped& ov);
 
   SerialApi* api_;
+  bool closing_ = false;  // main thread only: a Close is under way
   framework::TickSource tick_source_ = framework::TickCount;
   bool auto_open_ = false;
   TVaBaudrate baudrate_ = br1200;

@@ -354,6 +354,37 @@ TEST_F(PortIo, ADeliveryPendingAtCloseRunsBeforeTheHandleIsReleased) {
   EXPECT_TRUE(ranWhileOpen);
 }
 
+TEST_F(PortIo, ClosingFromHandlersThatRunInsideClosesWaitIsSafe) {
+  // Both threads are blocked handing a notice to the main thread when Close
+  // starts; Close runs those notices while it waits, and each handler closes.
+  int txEmpty = 0, cts = 0, closes = 0;
+  port.OnClose = [&](TVaCustomComm*) { ++closes; };
+  port.SetOnTxEmpty([&](TVaCustomComm* sender) {
+    ++txEmpty;
+    sender->Close();
+  });
+  port.OnCts = [&](TVaCustomComm* sender) {
+    ++cts;
+    sender->Close();
+    sender->Close();  // and again, one level deeper
+  };
+  port.Open();
+  ASSERT_TRUE(WaitUntil([&] { return fake.WaitOutstanding(); }));
+  port.WriteBytes("a", 1);
+  ASSERT_TRUE(WaitUntil([] { return framework::WaitForQueuedCall(0); }));
+  fake.RaiseEvents(kEvCts);
+  std::this_thread::sleep_for(50ms);  // the delivery queues behind the notice
+  port.Close();
+  EXPECT_FALSE(port.IsOpen());
+  EXPECT_EQ(port.EventThread(), nullptr);
+  EXPECT_EQ(port.WriteThread(), nullptr);
+  EXPECT_EQ(txEmpty, 1);
+  EXPECT_EQ(closes, 1) << "the port closes once";
+  port.Open();  // and it opens again
+  EXPECT_TRUE(port.IsOpen());
+  port.Close();
+}
+
 TEST_F(PortIo, WriterNotificationsTouchOnlyTheirOwnHandlers) {
   CountingDisplay display(nullptr);
   port.SetDisplay(&display);
