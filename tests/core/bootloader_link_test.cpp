@@ -106,6 +106,17 @@ TEST_F(Link, HandshakeRepliesThatFail) {
                         "0 0 0", "Устройство не готово!"}));
 }
 
+TEST_F(Link, TwoReplyBytesWaitTheWholeLimitAndTheThirdEndsTheWait) {
+  auto link = MakeLink(stepping.Fn());
+  device.handshakeReply = {0x55, 0x33};
+  EXPECT_FALSE(link.DeviceReady());
+  EXPECT_GE(stepping.now, 2500 * 1000) << "two bytes are not an answer yet";
+  device.handshakeReply = {0x55, 0x33, 0xAA};
+  const std::int64_t before = stepping.now;
+  EXPECT_TRUE(link.DeviceReady());
+  EXPECT_LT(stepping.now - before, 10 * 1000) << "the third byte ends the wait at once";
+}
+
 TEST_F(Link, ADoubledHandshakeSucceedsAndTheSurplusGoesWithTheFirstPurge) {
   device.handshakeReply = {0x55, 0x33, 0xAA, 0x55, 0x33, 0xAA};
   auto link = MakeLink();
