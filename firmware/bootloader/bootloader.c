@@ -14,9 +14,16 @@
 // changes nothing. A request cut short by 20 ms of silence is dropped without
 // an answer, so a lost byte never leaves the loader waiting for the rest.
 // Bytes that start no request are skipped.
+//
+// Between bytes the CPU sleeps (idle mode: the USART and Timer 1 run on); a
+// received byte or the 20 ms tick of Timer 1 wakes it. The interrupt vectors
+// are moved to the boot section (IVSEL), so the application section may
+// hold anything.
 #include <avr/boot.h>
+#include <avr/interrupt.h>
 #include <avr/io.h>
 #include <avr/pgmspace.h>
+#include <avr/sleep.h>
 #include <avr/wdt.h>
 #include <stdint.h>
 
@@ -48,6 +55,25 @@ _Static_assert((LAST_BLOCK + 1UL) * BLOCK_SIZE == BOOT_START, "the last block en
 #define RX_GARBLED 0x100  // or-ed into a byte with a framing error or overrun
 
 static uint8_t block[BLOCK_SIZE];
+static volatile uint8_t tick;  // set every 20 ms
+
+// Only wakes the loader; rx() reads the byte. Enabled again before each sleep.
+ISR(USART0_RX_vect) { UCSR0B &= (uint8_t)~_BV(RXCIE0); }
+
+ISR(TIMER1_COMPA_vect) { tick = 1; }
+
+static void timer_init(void) {
+  TCCR1A = 0;
+  OCR1A = GAP_TICKS - 1;
+  TCCR1B = _BV(WGM12) | _BV(CS12) | _BV(CS10);
+  TIMSK = _BV(OCIE1A);
+}
+
+// Interrupts come from the boot section: the timed IVCE, IVSEL sequence.
+static void vectors_to_boot_section(void) {
+  MCUCR = _BV(IVCE);
+  MCUCR = _BV(IVSEL);
+}
 
 static void uart_init(void) {
   UBRR0H = (uint8_t)(UBRR_VALUE >> 8);
@@ -72,8 +98,23 @@ static void answer(uint8_t command) {
 // The next byte, RX_SILENCE after the gap (or never, with wait_forever).
 static int16_t rx(uint8_t wait_forever) {
   TCNT1 = 0;
+  tick = 0;
   while (!(UCSR0A & _BV(RXC0))) {
-    if (!wait_forever && TCNT1 >= GAP_TICKS) return RX_SILENCE;
+    if (tick) {
+      if (!wait_forever) return RX_SILENCE;
+      tick = 0;
+    }
+    // Checked again with interrupts off, so a byte that came meanwhile does
+    // not leave the CPU asleep: sei takes effect after the sleep instruction.
+    cli();
+    if (!(UCSR0A & _BV(RXC0)) && !tick) {
+      UCSR0B |= _BV(RXCIE0);
+      sleep_enable();
+      sei();
+      sleep_cpu();
+      sleep_disable();
+    }
+    sei();
   }
   // The error flags belong to the byte in UDR0 and must be read before it.
   const uint8_t status = UCSR0A;
@@ -82,10 +123,11 @@ static int16_t rx(uint8_t wait_forever) {
 }
 
 // Erases and writes block n from the buffer, then reads it back. Only the
-// application section is ever touched.
+// application section is ever touched. Runs with interrupts off.
 static uint8_t program_block(uint8_t n) {
   const uint32_t base = (uint32_t)n * BLOCK_SIZE;
   if (n < FIRST_BLOCK || n > LAST_BLOCK || base + BLOCK_SIZE > BOOT_START) return 0;
+  cli();
   const uint8_t* data = block;
   for (uint8_t page = 0; page < PAGES_PER_BLOCK; ++page) {
     const uint32_t address = base + (uint32_t)page * SPM_PAGESIZE;
@@ -136,9 +178,11 @@ int main(void) {
   // A watchdog left running by an application would reset the loader.
   MCUCSR = 0;
   wdt_disable();
+  vectors_to_boot_section();
   uart_init();
-  TCCR1A = 0;
-  TCCR1B = _BV(CS12) | _BV(CS10);
+  timer_init();
+  set_sleep_mode(SLEEP_MODE_IDLE);
+  sei();
 
   int16_t next = RX_SILENCE;
   for (;;) {

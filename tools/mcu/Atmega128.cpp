@@ -2,6 +2,7 @@
 
 #include <avr_uart.h>
 #include <sim_avr.h>
+#include <sim_cycle_timers.h>
 #include <sim_elf.h>
 #include <sim_hex.h>
 #include <sim_io.h>
@@ -22,6 +23,10 @@ constexpr std::uint16_t kUbrr0L = 0x29;
 constexpr std::uint16_t kUbrr0H = 0x90;
 constexpr std::uint16_t kUcsr0A = 0x2B;
 constexpr std::uint8_t kU2x0 = 1 << 1;
+constexpr std::uint16_t kMcucr = 0x55;
+constexpr std::uint8_t kIvsel = 1 << 1;
+// 35 vectors of two words each.
+constexpr std::uint32_t kVectorTableEnd = 35 * 4;
 
 void Place(avr_t* avr, std::uint32_t base, const std::uint8_t* data, std::uint32_t size,
            const std::string& file) {
@@ -109,11 +114,25 @@ void Atmega128::OnOutput(avr_irq_t*, std::uint32_t value, void* self) {
 }
 
 void Atmega128::RunUntil(std::uint64_t cycle) {
+  // A sleeping core leaps to its next timer; this one keeps the leap from
+  // passing the cycle asked for.
+  if (cycle > avr_->cycle) {
+    avr_cycle_timer_register(avr_.get(), cycle - avr_->cycle, &Atmega128::Wake, this);
+  }
   while (avr_->cycle < cycle) {
     const int state = avr_run(avr_.get());
     if (state == cpu_Done) throw std::runtime_error("the simulated program stopped");
     if (state == cpu_Crashed) throw std::runtime_error("the simulated program crashed");
+    // With IVSEL set the part takes its interrupts from the start of the boot
+    // section; the simulator always vectors to address 0. Only an interrupt
+    // lands in the table while IVSEL is set (reset clears it), so such an
+    // entry is moved before it runs.
+    if ((avr_->data[kMcucr] & kIvsel) && avr_->pc < kVectorTableEnd) avr_->pc += kBootStart;
   }
+}
+
+std::uint64_t Atmega128::Wake(avr_t*, std::uint64_t, void*) {
+  return 0;
 }
 
 std::uint64_t Atmega128::Cycle() const {

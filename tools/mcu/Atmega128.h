@@ -52,6 +52,7 @@ class Atmega128 {
 
  private:
   static void OnOutput(avr_irq_t* irq, std::uint32_t value, void* self);
+  static std::uint64_t Wake(avr_t* avr, std::uint64_t when, void* self);
 
   struct Free {
     void operator()(avr_t* avr) const;
