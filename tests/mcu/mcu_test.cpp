@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -19,6 +20,7 @@
 
 #include "tests/support/ChildProcess.h"
 #include "tests/support/Pty.h"
+#include "tests/support/SampleImage.h"
 #include "tests/support/TempDir.h"
 
 using namespace std::chrono_literals;
@@ -132,15 +134,18 @@ class Mcu : public ::testing::Test {
     std::vector<std::string> argv{kBin + "/comflash-mcu", "--dump", Dump()};
     argv.insert(argv.end(), options.begin(), options.end());
     chip_ = std::make_unique<BackgroundProgram>(argv);
-    const std::string path = chip_->ReadLine();
-    if (path.empty()) ADD_FAILURE() << "comflash-mcu did not start";
-    return path;
+    const auto path = chip_->ReadLine();
+    if (!path || path->empty()) {
+      ADD_FAILURE() << "comflash-mcu did not start";
+      return "/nonexistent";
+    }
+    return *path;
   }
-  // Ends the chip (its flash is dumped) and returns the dump.
+  // Ends the chip with the signal (its flash is dumped) and returns the dump.
   Bytes StopAndDump(int sig = SIGTERM) {
     chip_->Signal(sig);
-    const auto status = chip_->Stop();
-    EXPECT_EQ(status, 0) << "comflash-mcu ended badly";
+    const auto status = chip_->Wait(5s);
+    EXPECT_EQ(status, std::optional<int>(0)) << "comflash-mcu did not end cleanly";
     return ReadFile(Dump());
   }
   std::string Dump() const { return dir_ / "flash.bin"; }
@@ -166,16 +171,9 @@ class Mcu : public ::testing::Test {
 }  // namespace
 
 TEST_F(Mcu, AWholeUploadByTheCommandLineToolLandsInFlashNoFasterThanTheLine) {
-  const Bytes image = RandomData(kBootStart - 3 * kBlock, 11);
-  {
-    std::ofstream(dir_ / "image.bin", std::ios::binary)
-        .write(reinterpret_cast<const char*>(image.data()),
-               static_cast<std::streamsize>(image.size()));
-  }
-  const std::string hex = dir_ / "image.hex";
-  const auto made = RunProgram({"/usr/bin/objcopy", "-I", "binary", "-O", "ihex",
-                                "--change-addresses", "0x0C00", dir_ / "image.bin", hex});
-  ASSERT_EQ(made.status, 0) << made.err;
+  const testsupport::SampleImage sample(dir_, 11);
+  const Bytes image(sample.Bytes().begin(), sample.Bytes().end());
+  const std::string& hex = sample.Hex();
 
   testsupport::ScopedPortMap ports;
   Start({"--as", "COM3"});
