@@ -38,7 +38,8 @@ _Static_assert(UBRR_VALUE == 7, "14.7456 MHz at 115200 baud is UBRR 7");
 _Static_assert(SPM_PAGESIZE == 256, "ATmega128 pages are 256 bytes");
 #define FIRST_BLOCK 3U
 #define LAST_BLOCK 125U
-_Static_assert((LAST_BLOCK + 1UL) * BLOCK_SIZE == BOOT_START, "the last block ends at the boot section");
+_Static_assert((LAST_BLOCK + 1UL) * BLOCK_SIZE == BOOT_START,
+               "the last block ends at the boot section");
 
 #define HANDSHAKE 0x33U
 #define WRITE_BLOCK 0x11U
@@ -58,9 +59,13 @@ static uint8_t block[BLOCK_SIZE];
 static volatile uint8_t tick;  // set every 20 ms
 
 // Only wakes the loader; rx() reads the byte. Enabled again before each sleep.
-ISR(USART0_RX_vect) { UCSR0B &= (uint8_t)~_BV(RXCIE0); }
+ISR(USART0_RX_vect) {
+  UCSR0B &= (uint8_t)~_BV(RXCIE0);
+}
 
-ISR(TIMER1_COMPA_vect) { tick = 1; }
+ISR(TIMER1_COMPA_vect) {
+  tick = 1;
+}
 
 static void timer_init(void) {
   TCCR1A = 0;
