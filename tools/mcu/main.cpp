@@ -147,10 +147,14 @@ class Harness {
   }
 
   // Bytes the host wrote: on the line from now, at the host's rate.
+  // They are stamped with the wall clock, not with a chip that may lag it:
+  // when a lagging chip catches up it must not get them sooner than a line
+  // would have carried them.
   void FromHost(std::span<const std::uint8_t> bytes) {
     const double baud = line_.HostBaud();
     if (baud < kLowestBaud) return;
-    for (const auto b : bytes) to_chip_.Send(b, chip_.Seconds(), baud);
+    const double now = std::max(chip_.Seconds(), sim0_ + WallSeconds());
+    for (const auto b : bytes) to_chip_.Send(b, now, baud);
   }
 
   bool HasOutput() const { return !to_pty_.empty(); }
