@@ -11,12 +11,12 @@
 // N in 3..125, check byte, no framing error), written with SPM page erase and
 // page write (four 256-byte pages), read back, and answered 0x55 0x11 0xAA.
 // A complete request that fails any check is answered 0x55 0x00 0xAA and
-// changes nothing. A request cut short by 20 ms of silence is dropped without
+// changes nothing. A request cut short by 200 ms of silence is dropped without
 // an answer, so a lost byte never leaves the loader waiting for the rest.
 // Bytes that start no request are skipped.
 //
 // Between bytes the CPU sleeps (idle mode: the USART and Timer 1 run on); a
-// received byte or the 20 ms tick of Timer 1 wakes it. The interrupt vectors
+// received byte or the 200 ms tick of Timer 1 wakes it. The interrupt vectors
 // are moved to the boot section (IVSEL), so the application section may
 // hold anything.
 #include <avr/boot.h>
@@ -47,16 +47,18 @@ _Static_assert((LAST_BLOCK + 1UL) * BLOCK_SIZE == BOOT_START,
 #define ACK_END 0xAAU
 #define REFUSED 0x00U
 
-// Timer 1 counts F_CPU / 1024 = 14400 ticks per second; 288 ticks are 20 ms,
-// about 230 byte times at 115200 baud.
-#define GAP_TICKS 288U
+// Timer 1 counts F_CPU / 1024 = 14400 ticks per second and clears itself
+// every 2880 ticks: 200 ms. A pause that long ends a partial request. It is
+// far longer than a busy host's pauses between the pieces of one frame and
+// far shorter than the 2.5 s and 5 s it waits for an answer before retrying.
+#define GAP_TICKS 2880U
 
 // What rx() returns besides a byte.
 #define RX_SILENCE (-1)
 #define RX_GARBLED 0x100  // or-ed into a byte with a framing error or overrun
 
 static uint8_t block[BLOCK_SIZE];
-static volatile uint8_t tick;  // set every 20 ms
+static volatile uint8_t tick;  // set every 200 ms
 
 // Only wakes the loader; rx() reads the byte. Enabled again before each sleep.
 ISR(USART0_RX_vect) {
