@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "serial/device/UniqueFd.h"
+#include "serial/device/posix/UniqueFd.h"
 
 namespace mcu {
 

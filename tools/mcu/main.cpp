@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "serial/device/PortMap.h"
-#include "serial/device/UniqueFd.h"
+#include "serial/device/posix/UniqueFd.h"
 #include "tools/mcu/Atmega128.h"
 #include "tools/mcu/CommandLine.h"
 #include "tools/mcu/PtyLine.h"
