@@ -1,0 +1,293 @@
+// comflash-mcu: a simulated ATmega128 running the bootloader, its USART0 on a
+// pseudo-terminal at real line timing.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "serial/device/PortMap.h"
+#include "serial/device/posix/UniqueFd.h"
+#include "tools/mcu/Atmega128.h"
+#include "tools/mcu/CommandLine.h"
+#include "tools/mcu/PtyLine.h"
+#include "tools/mcu/UartWire.h"
+
+namespace {
+
+using serial::UniqueFd;
+
+std::runtime_error SysError(const std::string& what) {
+  return std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+// COMn -> slave in the port map for as long as the object lives.
+class PortMapping {
+ public:
+  PortMapping(const std::string& com_name, std::string target)
+      : target_(std::move(target)), link_(serial::MapComPort(com_name, target_)) {}
+  PortMapping(const PortMapping&) = delete;
+  PortMapping& operator=(const PortMapping&) = delete;
+  ~PortMapping() {
+    // Leave a link that another device has taken over since.
+    std::error_code ec;
+    if (std::filesystem::read_symlink(link_, ec) == target_ && !ec) {
+      std::filesystem::remove(link_, ec);
+      if (ec) std::cerr << "comflash-mcu: cannot remove " << link_ << ": " << ec.message() << "\n";
+    }
+  }
+
+ private:
+  std::string target_;
+  std::string link_;
+};
+
+// The ending signals as a descriptor to poll.
+class SignalWatch {
+ public:
+  SignalWatch() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGHUP);
+    if (sigprocmask(SIG_BLOCK, &set, nullptr) != 0) throw SysError("sigprocmask");
+    fd_ = UniqueFd(signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK));
+    if (!fd_) throw SysError("signalfd");
+  }
+  SignalWatch(const SignalWatch&) = delete;
+  SignalWatch& operator=(const SignalWatch&) = delete;
+  // The signals stay blocked to the end of the program: a second one while
+  // it finishes must not cut the dump short or change the exit status.
+  ~SignalWatch() = default;
+  int Fd() const { return fd_.Get(); }
+  bool Came() {
+    signalfd_siginfo info;
+    bool any = false;
+    while (::read(fd_.Get(), &info, sizeof info) == static_cast<ssize_t>(sizeof info)) any = true;
+    return any;
+  }
+
+ private:
+  UniqueFd fd_;
+};
+
+// Readers of the dump never see a half-written file.
+void WriteDump(const std::string& path, std::span<const std::uint8_t> flash) {
+  const std::string temp = path + ".tmp";
+  UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (!fd) throw SysError("creating " + temp);
+  std::size_t done = 0;
+  while (done < flash.size()) {
+    const ssize_t r = ::write(fd.Get(), flash.data() + done, flash.size() - done);
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) throw SysError("writing " + temp);
+    done += static_cast<std::size_t>(r);
+  }
+  if (::close(fd.Release()) != 0) throw SysError("writing " + temp);
+  if (std::rename(temp.c_str(), path.c_str()) != 0) throw SysError("renaming " + temp);
+}
+
+// Simulated time between two looks at the line and the clock: short against
+// a byte time (87 us at 115200 baud is about three of them), long against the
+// cost of a look.
+constexpr double kSlice = 200e-6;
+// With nothing on the line the chip sleeps and the harness looks less often;
+// a byte from the host still wakes it at once.
+constexpr double kIdleSlice = 5e-3;
+// Behind the wall clock by more than this (the machine was busy), the
+// simulation drops the rest rather than racing to make it up.
+constexpr double kMaxLag = 0.05;
+// Simulated time run before the line is offered: reset, start-up and the
+// loader's own set-up are over by then.
+constexpr double kStartUp = 0.02;
+// Rates below this mean the host has hung the line up (B0).
+constexpr double kLowestBaud = 50;
+
+class Harness {
+ public:
+  Harness(mcu::Atmega128& chip, mcu::PtyLine& line) : chip_(chip), line_(line) {}
+
+  // Runs the chip up to the wall clock, serving the line between slices.
+  void CatchUp() {
+    double target = sim0_ + WallSeconds();
+    if (target - chip_.Seconds() > kMaxLag) {
+      sim0_ -= target - chip_.Seconds() - kMaxLag;
+      target = chip_.Seconds() + kMaxLag;
+    }
+    while (chip_.Seconds() < target) {
+      const double until = std::min(target, NextEvent());
+      chip_.RunUntil(std::max(mcu::Atmega128::CycleAt(until), chip_.Cycle() + 1));
+      Pump();
+    }
+  }
+
+  // How long the wall clock has until the chip is due to run again. The
+  // bytes due in between are handled by CatchUp at their own times.
+  std::chrono::nanoseconds Wait() const {
+    const bool idle =
+        to_pty_.empty() && !to_chip_.NextDue(chip_.Baud()) && !to_host_.NextDue(host_baud_);
+    const double next = chip_.Seconds() + (idle ? kIdleSlice : kSlice);
+    const double left = next - sim0_ - WallSeconds();
+    return std::chrono::nanoseconds(static_cast<long long>(std::max(0.0, left) * 1e9));
+  }
+
+  // Bytes the host wrote: on the line from now, at the host's rate.
+  // They are stamped with the wall clock, not with a chip that may lag it:
+  // when a lagging chip catches up it must not get them sooner than a line
+  // would have carried them.
+  void FromHost(std::span<const std::uint8_t> bytes) {
+    const double baud = line_.HostBaud();
+    if (baud < kLowestBaud) return;
+    const double now = std::max(chip_.Seconds(), sim0_ + WallSeconds());
+    for (const auto b : bytes) to_chip_.Send(b, now, baud);
+  }
+
+  bool HasOutput() const { return !to_pty_.empty(); }
+  void Flush() {
+    std::size_t done = 0;
+    while (done < to_pty_.size()) {
+      const ssize_t r = ::write(line_.Master(), to_pty_.data() + done, to_pty_.size() - done);
+      if (r < 0 && errno == EINTR) continue;
+      if (r < 0 && errno == EAGAIN) break;
+      if (r < 0) throw SysError("writing to the line");
+      done += static_cast<std::size_t>(r);
+    }
+    to_pty_.erase(to_pty_.begin(), to_pty_.begin() + static_cast<std::ptrdiff_t>(done));
+  }
+
+ private:
+  double WallSeconds() const {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0_).count();
+  }
+
+  // The simulated time of the next thing to do: a slice end or a byte due.
+  double NextEvent() const {
+    double next = chip_.Seconds() + kSlice;
+    if (const auto due = to_chip_.NextDue(chip_.Baud())) next = std::min(next, *due);
+    if (const auto due = to_host_.NextDue(host_baud_)) next = std::min(next, *due);
+    return next;
+  }
+
+  void Pump() {
+    const double now = chip_.Seconds();
+    const double chip_baud = chip_.Baud();
+    for (const auto& s : chip_.TakeSent()) {
+      to_host_.Send(s.value, static_cast<double>(s.cycle) / mcu::kCrystalHz, chip_baud);
+    }
+    for (const auto& r : to_chip_.Receive(now, chip_baud)) chip_.Receive(r.value, r.framing_error);
+    if (to_host_.NextDue(host_baud_)) {
+      host_baud_ = line_.HostBaud();
+      const auto received = to_host_.Receive(now, std::max(host_baud_, kLowestBaud));
+      if (host_baud_ >= kLowestBaud) {
+        for (const auto& r : received) to_pty_.push_back(r.value);
+      }
+      if (!to_pty_.empty()) Flush();
+    }
+  }
+
+  mcu::Atmega128& chip_;
+  mcu::PtyLine& line_;
+  mcu::UartWire to_chip_;
+  mcu::UartWire to_host_;
+  std::vector<std::uint8_t> to_pty_;
+  double host_baud_ = 115200;
+  const std::chrono::steady_clock::time_point wall0_ = std::chrono::steady_clock::now();
+  double sim0_ = chip_.Seconds();
+};
+
+int Serve(const mcu::CommandLine& cl) {
+  ::signal(SIGPIPE, SIG_IGN);
+  SignalWatch signals;
+  mcu::Atmega128 chip(cl.firmware);
+  // A real part is out of reset and its loader listening long before a host
+  // can type; a byte that came before the receiver is on would be lost.
+  chip.RunUntil(mcu::Atmega128::CycleAt(kStartUp));
+  mcu::PtyLine line;
+  std::unique_ptr<PortMapping> mapping;
+  if (cl.as) mapping = std::make_unique<PortMapping>(*cl.as, line.SlavePath());
+  std::cout << line.SlavePath() << std::endl;
+
+  Harness harness(chip, line);
+  const auto dump = [&] {
+    if (cl.dump) WriteDump(*cl.dump, chip.Flash());
+  };
+  try {
+    for (;;) {
+      harness.CatchUp();
+      const auto wait = harness.Wait();
+      const timespec timeout{static_cast<time_t>(wait.count() / 1'000'000'000),
+                             static_cast<long>(wait.count() % 1'000'000'000)};
+      pollfd fds[2] = {
+          {line.Master(), static_cast<short>(POLLIN | (harness.HasOutput() ? POLLOUT : 0)), 0},
+          {signals.Fd(), POLLIN, 0},
+      };
+      if (::ppoll(fds, 2, &timeout, nullptr) < 0) {
+        if (errno == EINTR) continue;
+        throw SysError("poll");
+      }
+      if (fds[1].revents & POLLIN && signals.Came()) break;
+      if (fds[0].revents & POLLIN) {
+        harness.CatchUp();  // the bytes go on the line now, not at the last slice
+        std::uint8_t buf[4096];
+        for (;;) {
+          const ssize_t r = ::read(line.Master(), buf, sizeof buf);
+          if (r > 0) {
+            harness.FromHost(std::span<const std::uint8_t>(buf, static_cast<std::size_t>(r)));
+            continue;
+          }
+          if (r < 0 && errno == EINTR) continue;
+          if (r < 0 && errno == EAGAIN) break;
+          throw SysError("reading the line");
+        }
+      }
+      if (fds[0].revents & POLLOUT) harness.Flush();
+    }
+  } catch (...) {
+    dump();
+    throw;
+  }
+  dump();
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // A closed standard descriptor would otherwise be reused for the line.
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) < 0 && ::open("/dev/null", O_RDWR) != fd) return 1;
+  }
+  mcu::CommandLine cl;
+  try {
+    cl = mcu::ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc),
+                               COMFLASH_BOOTLOADER_DEFAULT);
+  } catch (const mcu::UsageError& e) {
+    std::cerr << "comflash-mcu: " << e.what() << "\nTry 'comflash-mcu --help'.\n";
+    return 64;
+  }
+  if (cl.help) {
+    std::cout << mcu::kUsage;
+    return 0;
+  }
+  try {
+    return Serve(cl);
+  } catch (const std::exception& e) {
+    std::cerr << "comflash-mcu: " << e.what() << "\n";
+    return 1;
+  }
+}
