@@ -2,13 +2,8 @@
 
 #include <chrono>
 
+// The tick count is the platform's (posix/, win32/).
 namespace framework {
-
-std::uint32_t TickCount() {
-  using namespace std::chrono;
-  return static_cast<std::uint32_t>(
-      duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-}
 
 std::int64_t MonotonicMicroseconds() {
   using namespace std::chrono;

@@ -1,37 +1,14 @@
 #include "framework/Thread.h"
 
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <vector>
 
 #include "framework/MainThreadQueue.h"
+#include "framework/PlatformThread.h"
 
 namespace framework {
 
 namespace {
-
-int NiceValue(TThreadPriority p) {
-  switch (p) {
-    case TThreadPriority::tpIdle:
-      return 19;
-    case TThreadPriority::tpLowest:
-      return 10;
-    case TThreadPriority::tpLower:
-      return 5;
-    case TThreadPriority::tpNormal:
-      return 0;
-    case TThreadPriority::tpHigher:
-      return -5;
-    case TThreadPriority::tpHighest:
-      return -10;
-    case TThreadPriority::tpTimeCritical:
-      return -20;
-  }
-  return 0;
-}
 
 // Threads whose end waits for the synchronised call now running (main thread only).
 std::vector<std::unique_ptr<TThread>>& Retired() {
@@ -79,7 +56,7 @@ void TThread::Start() {
 }
 
 void TThread::ThreadProc() {
-  tid_.store(static_cast<int>(syscall(SYS_gettid)));
+  tid_.store(platform_thread::CurrentThreadId());
   ApplyPriority();
   try {
     Execute();
@@ -102,11 +79,9 @@ void TThread::SetPriority(TThreadPriority p) {
 }
 
 void TThread::ApplyPriority() {
-  const int tid = tid_.load();
+  const std::int64_t tid = tid_.load();
   if (tid == 0) return;
-  const bool ok =
-      setpriority(PRIO_PROCESS, static_cast<id_t>(tid), NiceValue(priority_.load())) == 0;
-  priority_applied_.store(ok);
+  priority_applied_.store(platform_thread::SetPriority(tid, priority_.load()));
 }
 
 void TThread::WaitFor() {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -79,7 +80,7 @@ class TThread {
   std::atomic<bool> finished_{false};
   std::atomic<TThreadPriority> priority_{TThreadPriority::tpNormal};
   std::atomic<bool> priority_applied_{true};
-  std::atomic<int> tid_{0};
+  std::atomic<std::int64_t> tid_{0};
   mutable std::mutex fatal_mutex_;
   std::exception_ptr fatal_;
   bool in_running_sync_ = false;  // main thread only

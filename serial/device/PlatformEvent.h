@@ -1,7 +1,8 @@
 // Manual-reset events with waits on one or several of them: the primitive
 // under the component's event wrappers and the completion signal of
-// overlapped device requests. On Windows a handle is a kernel event; here it
-// is a process-local object, so every back end can signal it.
+// overlapped device requests. On Windows a handle is a kernel event (so the
+// driver can signal it in a real overlapped record); on POSIX systems it is a
+// process-local object, so every back end can signal it.
 #pragma once
 
 #include <cstddef>
