@@ -279,7 +279,9 @@ std::string TVaCustomComm::FullDeviceName() {
   info.dwOSVersionInfoSize = sizeof info;
   api_->GetVersionExA(info);
   std::string name = FormatPattern(device_name_, port_num_, std::string());
-  if (info.dwPlatformId == kVerPlatformWin32NT) name = "\\\\.\\" + name;
+  // A name with a path (\\.\COM12, a device path) is opened as given.
+  if (info.dwPlatformId == kVerPlatformWin32NT && name.find_first_of("\\/") == std::string::npos)
+    name = "\\\\.\\" + name;
   return name;
 }
 
