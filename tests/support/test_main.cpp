@@ -1,13 +1,11 @@
 // Test entry point: the calling thread is the main thread of the framework.
+// (The window's tests have a main of their own that sets up Qt.)
 #include <gtest/gtest.h>
-
-#include <cstdlib>
 
 #include "framework/MainThreadQueue.h"
 
 int main(int argc, char** argv) {
   framework::SetMainThread();
-  setenv("QT_QPA_PLATFORM", "offscreen", 0);
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

@@ -1,0 +1,47 @@
+# The test programs of the Windows build. They run under Wine (./run test
+# --windows, tests/win32/run-under-wine.sh) or on Windows itself; the runner
+# starts them, so they are not discovered through CTest, which would need
+# Wine at build time.
+
+# GoogleTest built from Debian's sources with the cross compiler.
+set(COMFLASH_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources for the cross build")
+set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
+add_subdirectory(${COMFLASH_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+foreach(lib gtest gmock)
+  target_compile_options(${lib} PRIVATE -w)  # not our code
+  if(NOT TARGET GTest::${lib})  # newer GoogleTest sources define them
+    add_library(GTest::${lib} ALIAS ${lib})
+  endif()
+endforeach()
+
+# Helpers that need no POSIX calls.
+add_library(comflash_test_support INTERFACE)
+target_link_libraries(comflash_test_support INTERFACE comflash_core GTest::gtest GTest::gmock)
+
+set(COMFLASH_WINDOWS_TEST_PROGRAMS "" CACHE INTERNAL "")
+function(comflash_windows_test_program name)
+  add_executable(${name} ${ARGN} ${CMAKE_CURRENT_SOURCE_DIR}/support/test_main.cpp)
+  target_link_libraries(${name} PRIVATE comflash_test_support)
+  target_compile_definitions(${name} PRIVATE COMFLASH_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+  set(COMFLASH_WINDOWS_TEST_PROGRAMS ${COMFLASH_WINDOWS_TEST_PROGRAMS} ${name} CACHE INTERNAL "")
+endfunction()
+
+file(GLOB framework_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/framework/*_test.cpp)
+comflash_windows_test_program(framework_tests ${framework_sources})
+
+# The port on the scripted fake device; the pseudo-terminal tests are Linux only.
+comflash_windows_test_program(serial_tests
+  ${CMAKE_CURRENT_SOURCE_DIR}/serial/port_io_fake_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/serial/port_lifecycle_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/serial/port_settings_test.cpp)
+
+file(GLOB core_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/core/*_test.cpp)
+comflash_windows_test_program(core_tests ${core_sources})
+
+# The Windows platform layer and the kernel32 back end on real COM ports.
+file(GLOB win32_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/win32/*_test.cpp)
+comflash_windows_test_program(win32_tests ${win32_sources})
+
+add_custom_target(windows_tests DEPENDS ${COMFLASH_WINDOWS_TEST_PROGRAMS})

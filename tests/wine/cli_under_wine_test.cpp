@@ -1,0 +1,144 @@
+// comflash-cli.exe under Wine against the Linux simulated device: each test
+// maps the device's pseudo-terminal as a COM port of the Wine prefix and runs
+// the Windows program. Started by tests/wine/run.sh, which makes the prefix.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include "tests/support/ChildProcess.h"
+#include "tests/support/TempDir.h"
+
+using namespace std::chrono_literals;
+using testsupport::BackgroundProgram;
+using testsupport::RunProgram;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Env(const char* name) {
+  const char* v = std::getenv(name);
+  return v ? v : "";
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class CliUnderWine : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    prefix_ = Env("WINEPREFIX");
+    windows_bin_ = Env("COMFLASH_WINDOWS_BIN");
+    preload_ = Env("COMFLASH_WINE_PRELOAD");
+    if (prefix_.empty() || windows_bin_.empty())
+      GTEST_SKIP() << "needs WINEPREFIX and COMFLASH_WINDOWS_BIN (tests/wine/run.sh sets them)";
+    ASSERT_TRUE(fs::exists(windows_bin_ + "/comflash-cli.exe"));
+    // The image: random bytes at 0x0C00..0x1F7FF, as objcopy writes them.
+    std::mt19937 rng(12);
+    image_.resize(0x1F800 - 0x0C00);
+    for (auto& c : image_) c = static_cast<char>(rng());
+    std::ofstream(dir_ / "image.bin", std::ios::binary) << image_;
+    hex_ = dir_ / "image.hex";
+    const auto r = RunProgram({"/usr/bin/objcopy", "-I", "binary", "-O", "ihex",
+                               "--change-addresses", "0x0C00", dir_ / "image.bin", hex_});
+    ASSERT_EQ(r.status, 0) << r.err;
+  }
+  void TearDown() override {
+    for (const auto& link : links_) fs::remove(link);
+  }
+
+  // Starts the simulated device and maps it as comName in the prefix.
+  void StartDevice(const std::string& comName, std::vector<std::string> options = {}) {
+    std::vector<std::string> argv{COMFLASH_BIN_DIR "/comflash-sim", "--dump", Dump()};
+    argv.insert(argv.end(), options.begin(), options.end());
+    device_ = std::make_unique<BackgroundProgram>(argv);
+    const std::string slave = device_->ReadLine();
+    ASSERT_FALSE(slave.empty()) << "the simulator did not start";
+    Map(comName, slave);
+  }
+  void Map(std::string comName, const std::string& target) {
+    for (auto& c : comName) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const fs::path link = fs::path(prefix_) / "dosdevices" / comName;
+    fs::remove(link);
+    fs::create_symlink(target, link);
+    links_.push_back(link);
+  }
+  void Unmap(std::string comName) {
+    for (auto& c : comName) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    fs::remove(fs::path(prefix_) / "dosdevices" / comName);
+  }
+  std::string Dump() const { return dir_ / "device.bin"; }
+
+  testsupport::RunResult Flash(const std::vector<std::string>& args) {
+    std::vector<std::string> argv{"/usr/bin/env"};
+    if (!preload_.empty()) argv.push_back("LD_PRELOAD=" + preload_);
+    argv.push_back("wine");
+    argv.push_back(windows_bin_ + "/comflash-cli.exe");
+    argv.insert(argv.end(), args.begin(), args.end());
+    return RunProgram(argv, 90s);
+  }
+
+  testsupport::TempDir dir_{"comflash-wine-cli"};
+  std::string prefix_, windows_bin_, preload_;
+  std::string image_;
+  std::string hex_;
+  std::vector<fs::path> links_;
+  std::unique_ptr<BackgroundProgram> device_;
+};
+
+}  // namespace
+
+TEST_F(CliUnderWine, UploadsAnObjcopyImageOnCom3ByteExact) {
+  StartDevice("COM3");
+  const auto r = Flash({"-q", hex_});  // COM3 is the default port
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("Процесс прошивки закончен, брат!"), std::string::npos) << r.out;
+  device_->Stop();  // the dump is complete once the device has ended
+  const std::string memory = ReadFile(Dump());
+  ASSERT_EQ(memory.size(), 0x20000u);
+  EXPECT_TRUE(memory.substr(0x0C00, image_.size()) == image_) << "the device's memory differs";
+}
+
+TEST_F(CliUnderWine, AMissingPortExitsThreeWithTheDeviceName) {
+  Unmap("COM9");
+  const auto r = Flash({"-q", "-p", "COM9", hex_});
+  EXPECT_EQ(r.status, 3) << r.err;
+  EXPECT_NE(r.err.find("Specified device not found (\\\\.\\COM9)."), std::string::npos) << r.err;
+}
+
+TEST_F(CliUnderWine, ADamagedFileExitsFourAndLeavesThePortAlone) {
+  StartDevice("COM3");
+  std::string text = ReadFile(hex_);
+  text[text.size() / 2] = 'G';  // a bad hex digit half-way
+  const std::string bad = dir_ / "bad.hex";
+  std::ofstream(bad, std::ios::binary) << text;
+  const auto r = Flash({"-q", bad});
+  EXPECT_EQ(r.status, 4) << r.err;
+  device_->Stop();
+  EXPECT_EQ(ReadFile(Dump()), std::string(0x20000, '\0')) << "nothing may reach the device";
+}
+
+TEST_F(CliUnderWine, ADeviceThatHangsUpMidRunEndsWithTheErrorAndNoHang) {
+  StartDevice("COM3", {"--drop-after", "10"});
+  const auto start = std::chrono::steady_clock::now();
+  const auto r = Flash({"-q", hex_});
+  EXPECT_EQ(r.status, 3) << r.err;
+  EXPECT_NE(r.err.find("failed during the upload"), std::string::npos) << r.err;
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 60s);
+}
+
+TEST_F(CliUnderWine, ASilentDeviceExitsOneAfterTheHandshakeWait) {
+  StartDevice("COM3", {"--handshake", "silent"});
+  const auto r = Flash({"-q", hex_});
+  EXPECT_EQ(r.status, 1) << r.err;
+}
+
+TEST_F(CliUnderWine, ABlockRefusedSixTimesExitsTwo) {
+  StartDevice("COM3", {"--refuse", "7:6"});
+  const auto r = Flash({"-q", hex_});
+  EXPECT_EQ(r.status, 2) << r.err;
+}

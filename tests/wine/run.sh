@@ -1,0 +1,120 @@
+#!/usr/bin/env bash
+# Runs the Windows build's tests under Wine, on pseudo-terminals mapped as COM
+# ports of a fresh Wine prefix, with the Linux simulated device at the other
+# end, then comflash-cli.exe itself under Wine (wine_cli_tests, Linux side).
+#   tests/wine/run.sh LINUX_BUILD WINDOWS_BUILD
+# Needs in LINUX_BUILD: comflash-sim, wine_cli_tests, comflash_pty_modem_lines;
+# in WINDOWS_BUILD: the test programs and comflash-cli.exe.
+set -euo pipefail
+LINUX_BUILD=$(realpath "$1")
+WINDOWS_BUILD=$(realpath "$2")
+WBIN=$WINDOWS_BUILD/bin
+
+# Test programs of the Windows build, and the tests that cannot hold under
+# Wine with the reason each is left out (shown by name in the summary).
+PROGRAMS=(framework_tests serial_tests core_tests win32_tests)
+declare -A WINE_SKIPS=(
+  [core_tests]="HexLoaderToolTest.*"
+)
+declare -A WINE_SKIP_REASONS=(
+  [HexLoaderToolTest.*]="runs the Linux tools objcopy and srec_cat through a POSIX shell"
+)
+
+work=$(mktemp -d /tmp/comflash-wine-XXXXXX)
+export WINEPREFIX=$work/prefix
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="  # no Mono or Gecko installer prompts
+server_pid=""
+sim_pid=""
+cleanup() {
+  local pid
+  for pid in $sim_pid $server_pid; do
+    if kill -0 "$pid" 2>/dev/null; then
+      kill -TERM "$pid" 2>/dev/null || true
+      wait "$pid" 2>/dev/null || true
+    fi
+  done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+start=$(date +%s)
+mkdir -p "$WINEPREFIX"
+# One server for the whole run, in the foreground of its own job so it ends
+# by its id; its diagnostics go to a log, not into the tests' output.
+# Wine waits for line events on a pseudo-terminal only with the modem-line
+# help preloaded, into the server as into the programs.
+preload=$LINUX_BUILD/tests/libcomflash_pty_modem_lines.so
+[ -f "$preload" ] || { echo "missing $preload" >&2; exit 1; }
+LD_PRELOAD=$preload wineserver --foreground --persistent > "$work/wineserver.log" 2>&1 &
+server_pid=$!
+wine wineboot --init > "$work/wineboot.log" 2>&1
+echo "== Wine prefix $WINEPREFIX ready in $(( $(date +%s) - start )) s"
+
+# The device the Windows test programs talk to, as COM4.
+"$LINUX_BUILD/bin/comflash-sim" > "$work/sim.out" 2> "$work/sim.err" &
+sim_pid=$!
+for _ in $(seq 100); do
+  [ -s "$work/sim.out" ] && break
+  sleep 0.05
+done
+slave=$(head -n 1 "$work/sim.out")
+[ -n "$slave" ] || { echo "the simulator did not start:"; cat "$work/sim.err"; exit 1; } >&2
+ln -sfn "$slave" "$WINEPREFIX/dosdevices/com4"
+rm -f "$WINEPREFIX/dosdevices/com9"  # the missing port of the tests
+
+total=0 passed=0 skipped=0 failed=0
+failures=()
+skip_lines=()
+# count PROGRAM LOG: adds the program's gtest summary to the totals.
+count() {
+  local log=$2 ran ok sk
+  ran=$(sed -n 's/^\[==========\] \([0-9]*\) tests\? from .* ran\..*/\1/p' "$log" | tail -n 1)
+  ok=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\?\..*/\1/p' "$log" | tail -n 1)
+  sk=$(sed -n 's/^\[  SKIPPED \] \([0-9]*\) tests\?, listed below:.*/\1/p' "$log" | tail -n 1)
+  total=$((total + ${ran:-0})); passed=$((passed + ${ok:-0})); skipped=$((skipped + ${sk:-0}))
+  while IFS= read -r line; do skip_lines+=("$1: $line"); done < <(
+    awk '/: Skipped$/ { getline; reason = $0; next }
+         /^\[  SKIPPED \] [^ ]+ \(/ { print $4 " -- " reason; reason = "" }' "$log" | sort -u)
+}
+
+for program in "${PROGRAMS[@]}"; do
+  filter=${WINE_SKIPS[$program]:-}
+  args=()
+  [ -n "$filter" ] && args=(--gtest_filter="-$filter")
+  log=$work/$program.log
+  status=0
+  LD_PRELOAD=$preload COMFLASH_TEST_COM=COM4 timeout 600 \
+    wine "$WBIN/$program.exe" "${args[@]}" 2>&1 | tr -d '\r' > "$log" || status=$?
+  count "$program" "$log"
+  if [ "$status" -ne 0 ]; then
+    failed=$((failed + 1)); failures+=("$program (exit $status)")
+    cat "$log"
+  fi
+  echo "== $program.exe: $(sed -n 's/^\[==========\] \(.* ran\..*\)/\1/p' "$log" | tail -n 1) exit $status"
+done
+
+# comflash-cli.exe under Wine, driven from the Linux side.
+log=$work/wine_cli_tests.log
+status=0
+COMFLASH_WINDOWS_BIN=$WBIN COMFLASH_WINE_PRELOAD=$preload timeout 900 \
+  "$LINUX_BUILD/bin/wine_cli_tests" > "$log" 2>&1 || status=$?
+count wine_cli_tests "$log"
+if [ "$status" -ne 0 ]; then
+  failed=$((failed + 1)); failures+=("wine_cli_tests (exit $status)")
+  cat "$log"
+fi
+echo "== wine_cli_tests (comflash-cli.exe under Wine): $(sed -n 's/^\[==========\] \(.* ran\..*\)/\1/p' "$log" | tail -n 1) exit $status"
+
+echo "== Skipped under Wine, by name:"
+for program in "${!WINE_SKIPS[@]}"; do
+  pattern=${WINE_SKIPS[$program]}
+  echo "   $program: $pattern -- not run: ${WINE_SKIP_REASONS[$pattern]}"
+done
+for line in "${skip_lines[@]}"; do echo "   $line"; done
+echo "== Under Wine: $total tests ran, $passed passed, $skipped skipped (named above)," \
+     "in $(( $(date +%s) - start )) s"
+if [ "$failed" -ne 0 ]; then
+  echo "FAILED: ${failures[*]}" >&2
+  exit 1
+fi
