@@ -3,16 +3,18 @@
 // the Windows program. Started by tests/wine/run.sh, which makes the prefix.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <random>
+#include <memory>
 
 #include "tests/support/ChildProcess.h"
+#include "tests/support/SampleImage.h"
+#include "tests/support/SimulatedDevice.h"
 #include "tests/support/TempDir.h"
 
 using namespace std::chrono_literals;
-using testsupport::BackgroundProgram;
 using testsupport::RunProgram;
 namespace fs = std::filesystem;
 
@@ -37,15 +39,8 @@ class CliUnderWine : public ::testing::Test {
     if (prefix_.empty() || windows_bin_.empty())
       GTEST_SKIP() << "needs WINEPREFIX and COMFLASH_WINDOWS_BIN (tests/wine/run.sh sets them)";
     ASSERT_TRUE(fs::exists(windows_bin_ + "/comflash-cli.exe"));
-    // The image: random bytes at 0x0C00..0x1F7FF, as objcopy writes them.
-    std::mt19937 rng(12);
-    image_.resize(0x1F800 - 0x0C00);
-    for (auto& c : image_) c = static_cast<char>(rng());
-    std::ofstream(dir_ / "image.bin", std::ios::binary) << image_;
-    hex_ = dir_ / "image.hex";
-    const auto r = RunProgram({"/usr/bin/objcopy", "-I", "binary", "-O", "ihex",
-                               "--change-addresses", "0x0C00", dir_ / "image.bin", hex_});
-    ASSERT_EQ(r.status, 0) << r.err;
+    sample_ = std::make_unique<testsupport::SampleImage>(dir_, 12);
+    hex_ = sample_->Hex();
   }
   void TearDown() override {
     for (const auto& link : links_) fs::remove(link);
@@ -53,12 +48,9 @@ class CliUnderWine : public ::testing::Test {
 
   // Starts the simulated device and maps it as comName in the prefix.
   void StartDevice(const std::string& comName, std::vector<std::string> options = {}) {
-    std::vector<std::string> argv{COMFLASH_BIN_DIR "/comflash-sim", "--dump", Dump()};
-    argv.insert(argv.end(), options.begin(), options.end());
-    device_ = std::make_unique<BackgroundProgram>(argv);
-    const std::string slave = device_->ReadLine();
-    ASSERT_FALSE(slave.empty()) << "the simulator did not start";
-    Map(comName, slave);
+    device_ = std::make_unique<testsupport::SimulatedDevice>(Dump(), std::move(options));
+    ASSERT_FALSE(device_->Path().empty()) << "the simulator did not start";
+    Map(comName, device_->Path());
   }
   void Map(std::string comName, const std::string& target) {
     for (auto& c : comName) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -84,10 +76,10 @@ class CliUnderWine : public ::testing::Test {
 
   testsupport::TempDir dir_{"comflash-wine-cli"};
   std::string prefix_, windows_bin_, preload_;
-  std::string image_;
+  std::unique_ptr<testsupport::SampleImage> sample_;
   std::string hex_;
   std::vector<fs::path> links_;
-  std::unique_ptr<BackgroundProgram> device_;
+  std::unique_ptr<testsupport::SimulatedDevice> device_;
 };
 
 }  // namespace
@@ -97,10 +89,11 @@ TEST_F(CliUnderWine, UploadsAnObjcopyImageOnCom3ByteExact) {
   const auto r = Flash({"-q", hex_});  // COM3 is the default port
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("Процесс прошивки закончен, брат!"), std::string::npos) << r.out;
-  device_->Stop();  // the dump is complete once the device has ended
+  device_->Program().Stop();  // the dump is complete once the device has ended
   const std::string memory = ReadFile(Dump());
   ASSERT_EQ(memory.size(), 0x20000u);
-  EXPECT_TRUE(memory.substr(0x0C00, image_.size()) == image_) << "the device's memory differs";
+  EXPECT_TRUE(memory.substr(0x0C00, sample_->Bytes().size()) == sample_->Bytes())
+      << "the device's memory differs";
 }
 
 TEST_F(CliUnderWine, AMissingPortExitsThreeWithTheDeviceName) {
@@ -118,7 +111,7 @@ TEST_F(CliUnderWine, ADamagedFileExitsFourAndLeavesThePortAlone) {
   std::ofstream(bad, std::ios::binary) << text;
   const auto r = Flash({"-q", bad});
   EXPECT_EQ(r.status, 4) << r.err;
-  device_->Stop();
+  device_->Program().Stop();
   EXPECT_EQ(ReadFile(Dump()), std::string(0x20000, '\0')) << "nothing may reach the device";
 }
 

@@ -171,7 +171,8 @@ bool Win32SerialApi::CancelIoEx(THandle h, TOverlapped* ov) {
     if (ov->hEvent == kNoEvent || ::WaitForSingleObject(AsHandle(ov->hEvent), 1) == WAIT_OBJECT_0)
       ::Sleep(1);
     if (::GetTickCount64() - asked >= kAskAgainMs) {
-      AskToEnd(h, ov);
+      // A handle that has gone (closed elsewhere) took its requests with it.
+      if (!AskToEnd(h, ov)) return false;
       asked = ::GetTickCount64();
     }
   }
