@@ -16,9 +16,9 @@ foreach(lib gtest gmock)
   endif()
 endforeach()
 
-# Helpers that need no POSIX calls.
-add_library(comflash_test_support INTERFACE)
-target_link_libraries(comflash_test_support INTERFACE comflash_core GTest::gtest GTest::gmock)
+# The helpers that need no POSIX calls: the recording fake device and headers.
+add_library(comflash_test_support STATIC ${CMAKE_CURRENT_SOURCE_DIR}/support/FakeSerialApi.cpp)
+target_link_libraries(comflash_test_support PUBLIC comflash_core GTest::gtest GTest::gmock)
 
 set(COMFLASH_WINDOWS_TEST_PROGRAMS "" CACHE INTERNAL "")
 function(comflash_windows_test_program name)

@@ -30,6 +30,13 @@ std::string ReadFile(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// What the device printed after the lines already read, for failure messages.
+std::string Lines(testsupport::BackgroundProgram& device) {
+  std::string all;
+  for (const auto& l : device.Lines(std::chrono::milliseconds(200))) all += "[" + l + "] ";
+  return all;
+}
+
 class CliUnderWine : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -87,7 +94,8 @@ class CliUnderWine : public ::testing::Test {
 TEST_F(CliUnderWine, UploadsAnObjcopyImageOnCom3ByteExact) {
   StartDevice("COM3");
   const auto r = Flash({"-q", hex_});  // COM3 is the default port
-  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_EQ(r.status, 0) << r.err << r.out << "\ndevice: " << device_->Program().Seen()
+                         << Lines(device_->Program());
   EXPECT_NE(r.out.find("Процесс прошивки закончен, брат!"), std::string::npos) << r.out;
   device_->Program().Stop();  // the dump is complete once the device has ended
   const std::string memory = ReadFile(Dump());
