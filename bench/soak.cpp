@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "app/core/BootloaderLink.h"
+#include "app/core/PortSettings.h"
 #include "framework/Application.h"
 #include "framework/MainThreadQueue.h"
 #include "serial/VaComm.h"
@@ -111,8 +112,9 @@ class SimDevice {
   std::string path_;
 };
 
-void Configure(serial::TVaCustomComm& port, const std::string& path) {
-  port.SetBaudrate(serial::br115200);
+// The application's settings, on the simulator's line.
+void Configure(serial::TVaComm& port, const std::string& path) {
+  comflash::ApplyPortSettings(port);
   port.SetDeviceName(path);
 }
 

@@ -6,12 +6,13 @@
 
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "tests/support/ChildProcess.h"
+#include "tests/support/SampleImage.h"
+#include "tests/support/SimulatedDevice.h"
 #include "tests/support/TempDir.h"
 
 using namespace std::chrono_literals;
@@ -38,16 +39,7 @@ std::vector<std::string> Lines(const std::string& text) {
 class CliHexFile : public ::testing::Test {
  protected:
   void SetUp() override {
-    // Random bytes over blocks 3 to 125, as objcopy writes them.
-    std::mt19937 rng(11);
-    image_.resize(0x1F800 - 0x0C00);
-    for (auto& c : image_) c = static_cast<char>(rng());
-    std::ofstream(dir_ / "image.bin", std::ios::binary) << image_;
-    const auto r = testsupport::RunProgram({"/usr/bin/objcopy", "-I", "binary", "-O", "ihex",
-                                            "--change-addresses", "0x0C00", dir_ / "image.bin",
-                                            dir_ / "plain.hex"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    records_ = Lines(ReadAll(dir_ / "plain.hex"));
+    records_ = Lines(ReadAll(sample_.Hex()));
     ASSERT_GT(records_.size(), 100u);
   }
 
@@ -62,23 +54,24 @@ class CliHexFile : public ::testing::Test {
   }
 
   testsupport::TempDir dir_{"comflash-cli-hex"};
-  std::string image_;
+  testsupport::SampleImage sample_{dir_, 11};
   std::vector<std::string> records_;
 };
 
 TEST_F(CliHexFile, AFileWithAByteOrderMarkAndACtrlZLineUploadsByteExact) {
   const std::string file = WriteDosFile(records_);
   const std::string dump = dir_ / "device.bin";
-  testsupport::BackgroundProgram device({kBin + "/comflash-sim", "--dump", dump});
-  const std::string port = device.ReadLine();
+  testsupport::SimulatedDevice device(dump);
+  const std::string port = device.Path();
   ASSERT_FALSE(port.empty()) << "the simulator did not start";
   const auto r = testsupport::RunProgram({kBin + "/comflash-cli", "-p", port, "-q", file}, 60s);
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(Lines(r.out).back(), "Процесс прошивки закончен, брат!");
-  device.Stop();
+  device.Program().Stop();
   const std::string memory = ReadAll(dump);
   ASSERT_EQ(memory.size(), 131072u);
-  EXPECT_TRUE(memory.substr(0x0C00, image_.size()) == image_) << "the device holds other bytes";
+  EXPECT_TRUE(memory.substr(0x0C00, sample_.Bytes().size()) == sample_.Bytes())
+      << "the device holds other bytes";
   EXPECT_EQ(memory.substr(0, 0x0C00), std::string(0x0C00, '\0'));
 }
 
@@ -87,15 +80,15 @@ TEST_F(CliHexFile, OneBadChecksumIsStillRefusedWithItsLineAndTheDeviceIsNotTouch
   std::string& line = records[41];  // line 42
   line.back() = line.back() == 'F' ? 'E' : 'F';
   const std::string file = WriteDosFile(records);
-  testsupport::BackgroundProgram device({kBin + "/comflash-sim"});
-  const std::string port = device.ReadLine();
+  testsupport::SimulatedDevice device(dir_ / "device.bin");
+  const std::string port = device.Path();
   ASSERT_FALSE(port.empty()) << "the simulator did not start";
   const auto r = testsupport::RunProgram({kBin + "/comflash-cli", "-p", port, "-q", file}, 60s);
   EXPECT_EQ(r.status, 4) << r.out << r.err;
   EXPECT_NE(r.err.find(file + ":42: checksum"), std::string::npos) << r.err;
   EXPECT_TRUE(r.out.empty()) << r.out;
-  device.Stop();
-  EXPECT_EQ(device.Lines(1s), std::vector<std::string>{}) << "the device saw a request";
+  device.Program().Stop();
+  EXPECT_EQ(device.Program().Lines(1s), std::vector<std::string>{}) << "the device saw a request";
 }
 
 TEST_F(CliHexFile, AFifoIsRefusedAtOnceNamingIt) {
