@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -34,7 +35,8 @@
 #endif
 #endif
 #ifdef COMFLASH_SOAK_ASAN
-#include <sanitizer/allocator_interface.h>
+// From the sanitizer runtime; declared here since g++ ships no header for it.
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
 namespace {
