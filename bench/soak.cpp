@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -120,11 +121,20 @@ void Configure(serial::TVaComm& port, const std::string& path) {
   port.SetDeviceName(path);
 }
 
-// One cycle's exchange: the handshake, answered by the device.
+// One cycle's exchange: the greeting handed over in one piece (so no transmit-empty
+// notification can hold half of it back), and the device's three-byte answer.
 bool Exchange(serial::TVaCustomComm& port) {
-  comflash::BootloaderLink link(
-      port, [](const std::string&) {}, [] { framework::App().ProcessMessages(); });
-  return link.DeviceReady();
+  const std::uint8_t greeting[] = {comflash::kHandshakeByte, comflash::kHandshakeByte};
+  if (port.WriteBytes(greeting, 2) != 2) return false;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(comflash::kHandshakeLimitMs);
+  while (port.InQueueCount() < 3 && Clock::now() < deadline) {
+    framework::App().ProcessMessages();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  std::uint8_t answer[3] = {};
+  if (port.ReadBytes(answer, 3) != 3) return false;
+  return answer[0] == comflash::kAckStart && answer[1] == comflash::kHandshakeByte &&
+         answer[2] == comflash::kAckEnd;
 }
 
 struct Result {
@@ -172,12 +182,24 @@ Result Soak(const std::string& path, bool oneObject, int cycles) {
   return r;
 }
 
-// Heap growth allowed over a whole soak: below one byte per cycle is no leak per cycle.
+// Heap growth allowed over a whole soak. The sanitizer counts live bytes exactly: none. The C
+// library's count also moves with its per-thread caches and arenas (two threads start and end
+// per cycle): measured about 900 bytes once and a few bytes per cycle after, with the
+// sanitizer's count unchanged. Allowed: 1 KiB plus half of its smallest block per cycle, so an
+// object lost every cycle still fails.
+#ifdef COMFLASH_SOAK_ASAN
+constexpr std::size_t kHeapSlack = 0;
+constexpr std::size_t kHeapSlackPerCycle = 0;
+#else
 constexpr std::size_t kHeapSlack = 1024;
+constexpr std::size_t kHeapSlackPerCycle = 16;
+#endif
 
 bool Report(const char* mode, const Result& r) {
   const bool ok = r.acknowledged == r.cycles && r.after.fds == r.before.fds &&
-                  r.after.threads == r.before.threads && r.after.heap <= r.before.heap + kHeapSlack;
+                  r.after.threads == r.before.threads &&
+                  r.after.heap <= r.before.heap + kHeapSlack +
+                                      kHeapSlackPerCycle * static_cast<std::size_t>(r.cycles);
   std::printf(
       "soak %-5s %d cycles in %.1f s, %d handshakes acknowledged; descriptors %zu -> %zu, "
       "threads %zu -> %zu, heap in use %zu -> %zu bytes: %s\n",
