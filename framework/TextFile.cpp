@@ -4,11 +4,45 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "framework/Exception.h"
 
 namespace framework {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Quoted(const std::string& path) {
+  return "\"" + path + "\"";
+}
+
+std::string SizeText(std::uintmax_t bytes) {
+  constexpr std::uintmax_t kMiB = std::uintmax_t{1} << 20;
+  if (bytes >= kMiB && bytes % kMiB == 0) return std::to_string(bytes / kMiB) + " MiB";
+  return std::to_string(bytes) + " bytes";
+}
+
+const char* KindText(fs::file_type type) {
+  switch (type) {
+    case fs::file_type::fifo:
+      return "a FIFO";
+    case fs::file_type::character:
+      return "a character device";
+    case fs::file_type::block:
+      return "a block device";
+    case fs::file_type::socket:
+      return "a socket";
+    default:
+      return "not a regular file";
+  }
+}
+
+std::string Limit(std::uintmax_t maxBytes) {
+  return "; at most " + SizeText(maxBytes) + " are read";
+}
+
+}  // namespace
 
 std::vector<std::string> SplitTextLines(const std::string& text) {
   std::vector<std::string> lines;
@@ -25,25 +59,47 @@ std::vector<std::string> SplitTextLines(const std::string& text) {
   return lines;
 }
 
-std::vector<std::string> ReadTextLines(const std::string& path) {
+std::vector<std::string> ReadTextLines(const std::string& path, std::uintmax_t maxBytes) {
+  // Looked at before opening: opening a FIFO waits for a writer, and a device such as
+  // /dev/zero never ends. A path that cannot be looked at is left to the open to explain.
   std::error_code ec;
-  if (std::filesystem::is_directory(path, ec))
-    throw EFileError("Cannot open file \"" + path + "\". " + std::strerror(EISDIR));
+  const fs::file_status status = fs::status(path, ec);
+  if (!ec) {
+    if (status.type() == fs::file_type::directory)
+      throw EFileError("Cannot open file " + Quoted(path) + ". " + std::strerror(EISDIR));
+    if (status.type() != fs::file_type::regular)
+      throw EFileError("Cannot open file " + Quoted(path) + ". It is " + KindText(status.type()) +
+                       ", not a regular file");
+    const std::uintmax_t size = fs::file_size(path, ec);
+    if (!ec && size > maxBytes)
+      throw EFileError("Cannot open file " + Quoted(path) + ". The file is " +
+                       std::to_string(size) + " bytes" + Limit(maxBytes));
+  }
   errno = 0;
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     const int err = errno;
-    throw EFileError("Cannot open file \"" + path + "\". " +
+    throw EFileError("Cannot open file " + Quoted(path) + ". " +
                      (err != 0 ? std::strerror(err) : "Unknown error"));
   }
-  std::ostringstream content;
-  content << in.rdbuf();
+  // Bounded as well: the file may have grown or been replaced since it was looked at.
+  std::string content;
+  constexpr std::size_t kChunk = 64 * 1024;
+  while (in) {
+    const std::size_t old = content.size();
+    content.resize(old + kChunk);
+    in.read(content.data() + old, static_cast<std::streamsize>(kChunk));
+    content.resize(old + static_cast<std::size_t>(in.gcount()));
+    if (content.size() > maxBytes)
+      throw EFileError("Cannot read file " + Quoted(path) + ". The file grew past " +
+                       SizeText(maxBytes) + " while it was read" + Limit(maxBytes));
+  }
   if (in.bad()) {
     const int err = errno;
-    throw EFileError("Cannot read file \"" + path + "\". " +
+    throw EFileError("Cannot read file " + Quoted(path) + ". " +
                      (err != 0 ? std::strerror(err) : "Read error"));
   }
-  return SplitTextLines(content.str());
+  return SplitTextLines(content);
 }
 
 }  // namespace framework

@@ -16,9 +16,7 @@ enum RecordType : std::uint8_t {
   kData = 0x00,
   kEndOfFile = 0x01,
   kExtendedSegmentAddress = 0x02,
-  kStartSegmentAddress = 0x03,
   kExtendedLinearAddress = 0x04,
-  kStartLinearAddress = 0x05,
 };
 
 // ':' + count (2) + address (4) + type (2) + checksum (2).
@@ -43,14 +41,24 @@ inline std::uint8_t HexByte(const char* p) {
                                    kHexValue[static_cast<unsigned char>(p[1])]);
 }
 
+// Ctrl-Z (0x1A) is the end-of-text mark that DOS-era tools append to a file.
 inline bool IsTrailingSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\r';
+  return c == ' ' || c == '\t' || c == '\r' || c == '\x1A';
 }
 
-std::string_view TrimTrailing(const std::string& line) {
+std::string_view TrimTrailing(std::string_view line) {
   std::size_t n = line.size();
   while (n > 0 && IsTrailingSpace(line[n - 1])) --n;
-  return std::string_view(line.data(), n);
+  return line.substr(0, n);
+}
+
+constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+
+// A line of hex digits only is a record that lost its start code: refused, never skipped.
+bool AllHexDigits(std::string_view text) {
+  for (const char c : text)
+    if (kHexValue[static_cast<unsigned char>(c)] < 0) return false;
+  return true;
 }
 
 std::string Hex(std::uint64_t value, int digits) {
@@ -89,13 +97,21 @@ std::vector<std::string> LoadHexRecords(const std::vector<std::string>& lines,
   std::vector<DataRecord> records;
   records.reserve(lines.size());
   std::uint64_t base = 0;  // 64 bits: a 04 base plus offset and count can pass 32 bits
+  bool pastEndOfFile = false;
   for (std::size_t i = 0; i < lines.size(); ++i) {
-    const std::string_view text = TrimTrailing(lines[i]);
+    std::string_view text = lines[i];
+    if (i == 0 && text.substr(0, kUtf8Bom.size()) == kUtf8Bom) text.remove_prefix(kUtf8Bom.size());
+    text = TrimTrailing(text);
     if (text.empty()) continue;
     const auto fail = [&](std::string reason) {
       throw EHexFormatError(fileName, i + 1, std::move(reason));
     };
-    if (text[0] != ':') fail("record does not start with ':'");
+    if (text[0] != ':') {
+      // Comments and other text after the end-of-file record are no records. Before it, or
+      // when the line is a record without its start code, it may be data: refuse it.
+      if (pastEndOfFile && !AllHexDigits(text)) continue;
+      fail("record does not start with ':'");
+    }
     for (std::size_t k = 1; k < text.size(); ++k) {
       if (kHexValue[static_cast<unsigned char>(text[k])] < 0)
         fail("bad hex digit " + Printable(text[k]) + " at column " + std::to_string(k + 1));
@@ -138,12 +154,12 @@ std::vector<std::string> LoadHexRecords(const std::vector<std::string>& lines,
         base = type == kExtendedSegmentAddress ? value * 16 : value * 65536;
         break;
       }
-      case kEndOfFile:  // lines after it are still handled
-      case kStartSegmentAddress:
-      case kStartLinearAddress:
+      case kEndOfFile:  // records after it are still handled
+        pastEndOfFile = true;
         break;
       default:
-        fail("unknown record type " + Hex(type, 2));
+        // 03 and 05 (start addresses) and the types of later formats store nothing here.
+        break;
     }
   }
 

@@ -28,9 +28,14 @@ class EHexFormatError : public framework::Exception {
 // Validates every line first and throws EHexFormatError for the first bad record, leaving the
 // image untouched. Then stores the bytes of the data records (00) at segment base + offset + j,
 // where the base starts at 0 and is set by every 02 (value x 16) and 04 (value x 65536) record.
-// End-of-file (01) does not stop the loop; 03 and 05 are skipped. Trailing blanks, tabs and CR
-// are ignored and blank lines skipped. Returns one log line per data record: the address text,
-// " -> ", and " XX" per data byte, characters as they stand in the file.
+// End-of-file (01) does not stop the loop; every other type (03, 05, 06 and above) is checked
+// like any record and then skipped. Harmless extras that real tools write are accepted: a UTF-8
+// byte-order mark before the first line, trailing blanks, tabs, CR and Ctrl-Z (0x1A), blank
+// lines, and text that is no record (a comment) after an end-of-file record. What would corrupt
+// the image is refused: a record with a non-hex digit, a byte count that disagrees with its
+// length, a wrong checksum, data at 0x20000 or above, a line of hex digits without its ':'.
+// Returns one log line per data record: the address text, " -> ", and " XX" per data byte,
+// characters as they stand in the file.
 // fileName is used only in error messages.
 std::vector<std::string> LoadHexRecords(const std::vector<std::string>& lines,
                                         const std::string& fileName, FirmwareImageBytes& image);

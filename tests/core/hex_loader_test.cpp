@@ -17,6 +17,7 @@
 
 #include "framework/Exception.h"
 #include "framework/TextFile.h"
+#include "tests/core/HexRecords.h"
 #include "tests/support/TempDir.h"
 
 namespace comflash {
@@ -26,48 +27,7 @@ namespace fs = std::filesystem;
 
 using testsupport::TempDir;
 
-std::vector<std::uint8_t> RandomBytes(std::size_t n, std::uint32_t seed) {
-  std::mt19937 gen(seed);
-  std::uniform_int_distribution<int> dist(0, 255);
-  std::vector<std::uint8_t> bytes(n);
-  for (auto& b : bytes) b = static_cast<std::uint8_t>(dist(gen));
-  return bytes;
-}
-
-void WriteFile(const fs::path& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary);
-  out << content;
-  ASSERT_TRUE(out.good()) << path;
-}
-
-// A well-formed record with its checksum, upper-case digits.
-std::string Record(std::uint8_t type, std::uint16_t offset, const std::vector<std::uint8_t>& data) {
-  std::vector<std::uint8_t> bytes{static_cast<std::uint8_t>(data.size()),
-                                  static_cast<std::uint8_t>(offset >> 8),
-                                  static_cast<std::uint8_t>(offset & 0xFF), type};
-  bytes.insert(bytes.end(), data.begin(), data.end());
-  unsigned sum = 0;
-  for (auto b : bytes) sum += b;
-  bytes.push_back(static_cast<std::uint8_t>(-sum));
-  std::string line = ":";
-  char buf[3];
-  for (auto b : bytes) {
-    std::snprintf(buf, sizeof buf, "%02X", b);
-    line += buf;
-  }
-  return line;
-}
-
-std::string Data(std::uint16_t offset, const std::vector<std::uint8_t>& data) {
-  return Record(0x00, offset, data);
-}
-std::string Segment(std::uint16_t value) {
-  return Record(0x02, 0, {static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)});
-}
-std::string Linear(std::uint16_t value) {
-  return Record(0x04, 0, {static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)});
-}
-const std::string kEof = ":00000001FF";
+using namespace hextest;
 
 class HexLoaderTest : public ::testing::Test {
  protected:
@@ -314,7 +274,10 @@ INSTANTIATE_TEST_SUITE_P(
         BadRecord{"CountAboveLength", ":0400300002337A1D", "byte count 4"},
         BadRecord{"CountBelowLength", ":0200300002337A1F", "byte count 2"},
         BadRecord{"ChecksumStoredAsData", ":0300300002337A1E1E", "byte count 3"},
-        BadRecord{"UnknownType", Record(0x06, 0, {}), "unknown record type 0x06"},
+        BadRecord{"CommentBeforeEndOfFile", "; a comment", "':'"},
+        BadRecord{"BadDigitInUnknownType", ":00000006FG", "'G' at column 11"},
+        BadRecord{"BadChecksumInUnknownType", ":00000006FB", "checksum"},
+        BadRecord{"BomNotOnTheFirstLine", "\xEF\xBB\xBF:0300300002337A1E", "':'"},
         BadRecord{"ShortSegmentRecord", Record(0x02, 0, {0x10}), "needs 2 data bytes"},
         BadRecord{"LongLinearRecord", Record(0x04, 0, {0, 1, 2}), "needs 2 data bytes"}),
     [](const auto& info) { return std::string(info.param.name); });
