@@ -42,7 +42,7 @@ Run FlashDevices(int count, const std::vector<std::string>& simOptions, const st
     std::vector<std::string> argv{kBin + "/comflash-sim", "--dump", dumps.back()};
     argv.insert(argv.end(), simOptions.begin(), simOptions.end());
     sims.push_back(std::make_unique<testsupport::BackgroundProgram>(argv));
-    ports += (i ? "," : "") + sims.back()->ReadLine();
+    ports += (i ? "," : "") + sims.back()->ReadLine().value_or("");
   }
   const auto t0 = Clock::now();
   const auto r = testsupport::RunProgram({kBin + "/comflash-cli", "-q", "-p", ports, hex},
