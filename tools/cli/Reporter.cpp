@@ -17,8 +17,6 @@ void Reporter::RunEnded() {
 }
 
 void Reporter::LogLine(const std::string& line) {
-  if (bar_open_) out_.Progress("\n");
-  bar_open_ = false;
   out_.LogLine(line);
   // The handshake's number line when not one byte came back.
   if (line == "0 0 0" && current_ == 0)
