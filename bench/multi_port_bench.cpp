@@ -2,6 +2,7 @@
 // run, against the same program writing one, in the same run. Paced at
 // 115200 baud, as a bench of real boards is, and unpaced for the cost of the
 // flasher itself.
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -9,6 +10,7 @@
 #include <fstream>
 #include <memory>
 #include <random>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -27,6 +29,7 @@ std::string ReadFile(const std::string& path) {
 
 struct Run {
   double seconds = 0;
+  int retries = 0;          // tries that timed out or were refused, over all devices
   bool allWritten = false;  // exit 0 and every device holds the image
 };
 
@@ -52,6 +55,10 @@ Run FlashDevices(int count, const std::vector<std::string>& simOptions, const st
   run.allWritten = r.status == 0;
   for (const auto& d : dumps)
     run.allWritten = run.allWritten && ReadFile(d).substr(0x0C00, image.size()) == image;
+  const std::regex summary("summary: [^\n]* ([0-9]+) retr");
+  for (auto it = std::sregex_iterator(r.err.begin(), r.err.end(), summary);
+       it != std::sregex_iterator(); ++it)
+    run.retries += std::stoi((*it)[1]);
   if (r.status != 0) std::fprintf(stderr, "comflash-cli ended %d:\n%s", r.status, r.err.c_str());
   return run;
 }
@@ -77,11 +84,16 @@ int main() {
            {"paced at 115200 baud", {"--baud", "115200"}}, {"unpaced", {}}}) {
     const Run one = FlashDevices(1, options, hex, image, dir);
     const Run four = FlashDevices(4, options, hex, image, dir);
-    std::printf("%s: one device %.2f s, four at once %.2f s, ratio %.2f, all byte-exact: %s\n",
-                name.c_str(), one.seconds, four.seconds, four.seconds / one.seconds,
-                one.allWritten && four.allWritten ? "yes" : "NO");
+    std::printf(
+        "%s: one device %.2f s (%d retries), four at once %.2f s (%d retries), ratio %.2f, "
+        "all byte-exact: %s\n",
+        name.c_str(), one.seconds, one.retries, four.seconds, four.retries,
+        four.seconds / one.seconds, one.allWritten && four.allWritten ? "yes" : "NO");
     failures += !(one.allWritten && four.allWritten);
   }
-  std::printf("(%ld processors online)\n", sysconf(_SC_NPROCESSORS_ONLN));
+  double load[1] = {0};
+  getloadavg(load, 1);
+  std::printf("(%ld processors online, load average %.1f)\n", sysconf(_SC_NPROCESSORS_ONLN),
+              load[0]);
   return failures ? 1 : 0;
 }
