@@ -1,5 +1,6 @@
 #include "app/core/HexLoader.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
@@ -82,6 +83,23 @@ struct DataRecord {
   std::uint8_t count;
 };
 
+AddressSpans MergeSpans(const std::vector<DataRecord>& records) {
+  AddressSpans spans;
+  for (const DataRecord& r : records)
+    if (r.count > 0) spans.push_back({r.address, r.address + r.count - 1u});
+  std::sort(spans.begin(), spans.end(),
+            [](const AddressSpan& a, const AddressSpan& b) { return a.first < b.first; });
+  AddressSpans merged;
+  for (const AddressSpan& s : spans) {
+    if (!merged.empty() && s.first <= merged.back().last + 1) {
+      merged.back().last = std::max(merged.back().last, s.last);
+    } else {
+      merged.push_back(s);
+    }
+  }
+  return merged;
+}
+
 }  // namespace
 
 EHexFormatError::EHexFormatError(std::string fileName, std::size_t lineNumber, std::string reason)
@@ -91,7 +109,8 @@ EHexFormatError::EHexFormatError(std::string fileName, std::size_t lineNumber, s
       reason_(std::move(reason)) {}
 
 std::vector<std::string> LoadHexRecords(const std::vector<std::string>& lines,
-                                        const std::string& fileName, FirmwareImageBytes& image) {
+                                        const std::string& fileName, FirmwareImageBytes& image,
+                                        AddressSpans* covered) {
   // Pass 1 checks every record before a byte is stored: a flashing tool that writes half of a
   // damaged file into a device is worse than one that refuses it.
   std::vector<DataRecord> records;
@@ -180,11 +199,13 @@ std::vector<std::string> LoadHexRecords(const std::vector<std::string>& lines,
       out[j] = HexByte(p);
     }
   }
+  if (covered) *covered = MergeSpans(records);
   return log;
 }
 
-std::vector<std::string> LoadHexFile(const std::string& path, FirmwareImageBytes& image) {
-  return LoadHexRecords(framework::ReadTextLines(path), path, image);
+std::vector<std::string> LoadHexFile(const std::string& path, FirmwareImageBytes& image,
+                                     AddressSpans* covered) {
+  return LoadHexRecords(framework::ReadTextLines(path), path, image, covered);
 }
 
 }  // namespace comflash

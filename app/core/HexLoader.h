@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,13 @@ class EHexFormatError : public framework::Exception {
   std::string reason_;
 };
 
+// The addresses a file's data records store into: ascending, merged spans.
+struct AddressSpan {
+  std::uint32_t first;
+  std::uint32_t last;  // inclusive
+};
+using AddressSpans = std::vector<AddressSpan>;
+
 // Validates every line first and throws EHexFormatError for the first bad record, leaving the
 // image untouched. Then stores the bytes of the data records (00) at segment base + offset + j,
 // where the base starts at 0 and is set by every 02 (value x 16) and 04 (value x 65536) record.
@@ -36,11 +44,14 @@ class EHexFormatError : public framework::Exception {
 // length, a wrong checksum, data at 0x20000 or above, a line of hex digits without its ':'.
 // Returns one log line per data record: the address text, " -> ", and " XX" per data byte,
 // characters as they stand in the file.
-// fileName is used only in error messages.
+// fileName is used only in error messages. When covered is given, it receives the addresses the
+// data records stored into.
 std::vector<std::string> LoadHexRecords(const std::vector<std::string>& lines,
-                                        const std::string& fileName, FirmwareImageBytes& image);
+                                        const std::string& fileName, FirmwareImageBytes& image,
+                                        AddressSpans* covered = nullptr);
 
 // Reads the file with framework::ReadTextLines (its EFileError passes through) and loads it.
-std::vector<std::string> LoadHexFile(const std::string& path, FirmwareImageBytes& image);
+std::vector<std::string> LoadHexFile(const std::string& path, FirmwareImageBytes& image,
+                                     AddressSpans* covered = nullptr);
 
 }  // namespace comflash

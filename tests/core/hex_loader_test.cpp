@@ -332,5 +332,28 @@ TEST_F(HexLoaderTest, FileErrorNamesThePathAndLine) {
   }
 }
 
+
+// ---- The addresses a file covers ----
+
+TEST_F(HexLoaderTest, CoveredSpansAreSortedMergedAndLeaveOutEmptyRecords) {
+  AddressSpans covered{{1, 2}};  // replaced, not appended to
+  LoadHexRecords({Data(0x0010, {1, 2, 3, 4}), Data(0x0000, {9, 9}), Data(0x0014, {5}),
+                  Data(0x0002, {7}), Data(0x0100, {}), Segment(0x1000), Data(0xFFFE, {1, 2}),
+                  Data(0x0000, {3})},
+                 "test.hex", *image_, &covered);
+  ASSERT_EQ(covered.size(), 4u);
+  EXPECT_EQ(covered[0].first, 0x0000u);  // 0x0000..0x0001 and 0x0002 touch
+  EXPECT_EQ(covered[0].last, 0x0002u);
+  EXPECT_EQ(covered[1].first, 0x0010u);  // 0x0010..0x0013 and 0x0014 touch
+  EXPECT_EQ(covered[1].last, 0x0014u);
+  EXPECT_EQ(covered[2].first, 0x10000u);  // loaded last, sorted before 0x1FFFE
+  EXPECT_EQ(covered[2].last, 0x10000u);
+  EXPECT_EQ(covered[3].first, 0x1FFFEu);  // segment 0x1000 x 16 + 0xFFFE
+  EXPECT_EQ(covered[3].last, 0x1FFFFu);
+
+  LoadHexRecords({kEof}, "test.hex", *image_, &covered);
+  EXPECT_TRUE(covered.empty()) << "a file without data covers nothing";
+}
+
 }  // namespace
 }  // namespace comflash

@@ -1,55 +1,13 @@
 // comflash-cli against the simulated device.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-
-#include "tests/support/ChildProcess.h"
-#include "tests/support/SampleImage.h"
-#include "tests/support/SimulatedDevice.h"
-#include "tests/support/TempDir.h"
-
-using namespace std::chrono_literals;
-using testsupport::RunProgram;
+#include "tests/tools/CliFixture.h"
 
 namespace {
 
-const std::string kBin = COMFLASH_BIN_DIR;
+using namespace clitest;
 
-std::vector<std::string> SplitLines(const std::string& s) {
-  std::vector<std::string> lines;
-  std::istringstream in(s);
-  for (std::string l; std::getline(in, l);) lines.push_back(l);
-  return lines;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-class Cli : public ::testing::Test {
- protected:
-  // Starts the simulated device with extra options; returns its pty path.
-  std::string StartDevice(std::vector<std::string> options = {}) {
-    device_ = std::make_unique<testsupport::SimulatedDevice>(Dump(), std::move(options));
-    EXPECT_FALSE(device_->Path().empty()) << "the simulator did not start";
-    return device_->Path();
-  }
-  std::string Dump() const { return dir_ / "device.bin"; }
-  testsupport::RunResult Flash(std::vector<std::string> args) {
-    args.insert(args.begin(), kBin + "/comflash-cli");
-    return RunProgram(args, 60s);
-  }
-
-  testsupport::TempDir dir_{"comflash-cli"};
-  testsupport::SampleImage sample_{dir_, 3};
-  const std::string& image_ = sample_.Bytes();
-  const std::string& hex_ = sample_.Hex();
-  std::unique_ptr<testsupport::SimulatedDevice> device_;
-};
+class Cli : public CliFixture {};
 
 }  // namespace
 
@@ -57,17 +15,8 @@ TEST_F(Cli, AFullUploadExitsZeroWithTheWindowsLogLines) {
   const auto port = StartDevice();
   const auto r = Flash({"-p", port, "-q", hex_});
   ASSERT_EQ(r.status, 0) << r.err;
-  std::vector<std::string> expected{"85 51 170", "Устройство готово!"};
-  for (int n = 3; n <= 125; ++n)
-    expected.push_back("Блок: N" + std::to_string(n) + " успешно записан.");
-  expected.push_back("Процесс прошивки закончен, брат!");
-  EXPECT_EQ(SplitLines(r.out), expected);
-  device_->Program().Stop();
-  const std::string memory = ReadFile(Dump());
-  ASSERT_EQ(memory.size(), 131072u);
-  EXPECT_EQ(memory.substr(0x0C00, image_.size()), image_);
-  EXPECT_EQ(memory.substr(0, 0x0C00), std::string(0x0C00, '\0')) << "nothing below block 3";
-  EXPECT_EQ(memory.substr(0x1F800), std::string(0x800, '\0')) << "nothing above block 125";
+  EXPECT_EQ(SplitLines(r.out), FullUploadLog());
+  EXPECT_TRUE(HoldsTheImage());
 }
 
 TEST_F(Cli, VerboseListsTheRecordsFirstAndProgressGoesToStandardError) {
@@ -112,17 +61,6 @@ TEST_F(Cli, AMalformedFileExitsFourWithFileAndLine) {
   EXPECT_EQ(r.status, 4);
   EXPECT_NE(r.err.find(bad + ":2:"), std::string::npos) << r.err;
   EXPECT_EQ(Flash({"/nonexistent/file.hex"}).status, 4);
-}
-
-TEST_F(Cli, UsageErrorsExit64) {
-  EXPECT_EQ(Flash({}).status, 64);
-  EXPECT_EQ(Flash({"--bogus", hex_}).status, 64);
-  EXPECT_EQ(Flash({hex_, hex_}).status, 64);
-  EXPECT_EQ(Flash({"-p"}).status, 64);
-  const auto help = Flash({"--help"});
-  EXPECT_EQ(help.status, 0);
-  EXPECT_NE(help.out.find("exit status"), std::string::npos);
-  EXPECT_EQ(Flash({"--version"}).status, 0);
 }
 
 TEST_F(Cli, TheDeviceDroppingTheLineEndsTheRunWithAPortError) {

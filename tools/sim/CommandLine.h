@@ -1,7 +1,9 @@
 // The simulated device's command line.
 #pragma once
 
+#include <CLI/CLI.hpp>
 #include <charconv>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -13,10 +15,9 @@
 
 namespace sim {
 
-inline constexpr const char* kUsage =
-    R"(usage: comflash-sim [options]
-
-A simulated bootloader device on a pseudo-terminal. It prints the path of the
+// What --help says besides the options, which the parser lists itself.
+inline constexpr const char* kDescription =
+    R"(A simulated bootloader device on a pseudo-terminal. It prints the path of the
 terminal's slave side as its first line of output, then one event line per
 thing it sees, and serves the link until SIGTERM or SIGINT (or end of standard
 input with --stdin-exit). The slave stays usable across the host closing and
@@ -27,32 +28,10 @@ Link: handshake 0x33 0x33 is answered 0x55 0x33 0xAA. A block frame 0x11 N N,
 N * 1024 of a 128 KiB memory (zero at start) and answered 0x55 0x11 0xAA; a
 frame with an unrepeated N, an N of 128 or more, or a wrong check byte is
 answered 0x55 0xEE 0xAA and stores nothing. A block may be written again.
-A pause longer than the gap abandons a partial request.
+A pause longer than the gap abandons a partial request.)";
 
-Options:
-  --as COMn            also map the slave as COMn in the port map folder
-                       ($COMFLASH_PORTS chooses it); the link goes at exit
-  --dump FILE          write the 128 KiB memory to FILE (temp file + rename)
-                       after every accepted block and at exit
-  --gap-ms MS          pause that abandons a partial request (default 50)
-  --handshake MODE     ok (default): 0x55 0x33 0xAA; silent: no answer;
-                       short: 0x55 0x33; reversed: 0xAA 0x33 0x55;
-                       doubled: 0x55 0x33 0xAA twice
-  --refuse N:K         refuse the first K intact frames of block N, then
-                       accept (repeatable, once per block)
-  --late-ack N[:MS]    answer the first intact frame of block N only after MS
-                       ms (default 5200); later answers queue behind it
-  --noise COUNT        send COUNT noise bytes (never 0x55) at start and on
-                       every SIGUSR1
-  --drop-after N       once the acknowledgement of block N has been read,
-                       hang the line up (as an unplugged device), print DROP,
-                       write the dump and exit 0
-  --baud RATE          answer no earlier than (request + answer bytes) * 10
-                       bits / RATE after the request's first byte came
-  --stdin-exit         end cleanly when standard input reaches end of file
-  --help               show this text
-
-Output lines (stdout, one per line, flushed):
+inline constexpr const char* kFooter =
+    R"(Output lines (stdout, one per line, flushed):
   <slave path>         always the first line
   HANDSHAKE            a handshake request came (answered as --handshake says)
   BLOCK <n> OK         block n stored and acknowledged
@@ -65,8 +44,7 @@ Output lines (stdout, one per line, flushed):
   NOISE <count>        count noise bytes were sent
   DROP                 the line was hung up (--drop-after)
 
-Exit status: 0 when ended as above, 1 on a failure, 64 on a usage error.
-)";
+Exit status: 0 when ended as above, 1 on a failure, 64 on a usage error.)";
 
 // What --help and bad arguments end in.
 class UsageError : public std::runtime_error {
@@ -111,70 +89,111 @@ inline HandshakeMode ParseHandshake(const std::string& text) {
 
 }  // namespace detail
 
+// The option texts as the parser reads them, before their values are checked.
+struct RawOptions {
+  std::string as, dump, gap_ms, handshake, late_ack, noise, drop_after, baud;
+  std::vector<std::string> refuse;
+};
+
+// The parser over raw and cl; its help text is the program's --help.
+inline std::unique_ptr<CLI::App> MakeParser(RawOptions& raw, CommandLine& cl) {
+  auto app = std::make_unique<CLI::App>(kDescription, "comflash-sim");
+  app->footer(kFooter);
+  app->set_help_flag();  // --help is a flag like the others: main shows the text
+  app->add_flag("-h,--help", cl.help, "show this text")->disable_flag_override();
+  app->add_option("--as", raw.as,
+                  "also map the slave as COMn in the port map folder ($COMFLASH_PORTS chooses "
+                  "it); the link goes at exit")
+      ->type_name("COMn");
+  app->add_option("--dump", raw.dump,
+                  "write the 128 KiB memory to FILE (temp file + rename) after every accepted "
+                  "block and at exit")
+      ->type_name("FILE");
+  app->add_option("--gap-ms", raw.gap_ms, "pause that abandons a partial request (default 50)")
+      ->type_name("MS");
+  app->add_option("--handshake", raw.handshake,
+                  "ok (default): 0x55 0x33 0xAA; silent: no answer; short: 0x55 0x33; reversed: "
+                  "0xAA 0x33 0x55; doubled: 0x55 0x33 0xAA twice")
+      ->type_name("MODE");
+  app->add_option("--refuse", raw.refuse,
+                  "refuse the first K intact frames of block N, then accept (repeatable, once "
+                  "per block)")
+      ->type_name("N:K")
+      ->allow_extra_args(false);
+  app->add_option("--late-ack", raw.late_ack,
+                  "answer the first intact frame of block N only after MS ms (default 5200); "
+                  "later answers queue behind it")
+      ->type_name("N[:MS]");
+  app->add_option("--noise", raw.noise,
+                  "send COUNT noise bytes (never 0x55) at start and on every SIGUSR1")
+      ->type_name("COUNT");
+  app->add_option("--drop-after", raw.drop_after,
+                  "once the acknowledgement of block N has been read, hang the line up (as an "
+                  "unplugged device), print DROP, write the dump and exit 0")
+      ->type_name("N");
+  app->add_option("--baud", raw.baud,
+                  "answer no earlier than (request + answer bytes) * 10 bits / RATE after the "
+                  "request's first byte came")
+      ->type_name("RATE");
+  app->add_flag("--stdin-exit", cl.stdin_exit,
+                "end cleanly when standard input reaches end of file")
+      ->disable_flag_override();
+  return app;
+}
+
+// The program's --help text.
+inline std::string HelpText() {
+  RawOptions raw;
+  CommandLine cl;
+  return MakeParser(raw, cl)->help();
+}
+
 // Reads the arguments after the program name. Throws UsageError.
 inline CommandLine ParseCommandLine(const std::vector<std::string>& args) {
   CommandLine cl;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    std::string option = args[i];
-    std::optional<std::string> inline_value;
-    if (const auto eq = option.find('='); option.rfind("--", 0) == 0 && eq != std::string::npos) {
-      inline_value = option.substr(eq + 1);
-      option.resize(eq);
-    }
-    const auto flag = [&] {
-      if (inline_value) throw UsageError(option + " takes no value");
-    };
-    const auto value = [&]() -> std::string {
-      if (inline_value) return *inline_value;
-      if (i + 1 >= args.size()) throw UsageError(option + " needs a value");
-      return args[++i];
-    };
-
-    if (option == "--help" || option == "-h") {
-      flag();
-      cl.help = true;
-    } else if (option == "--stdin-exit") {
-      flag();
-      cl.stdin_exit = true;
-    } else if (option == "--as") {
-      cl.as = value();
-      if (!serial::ComPortNumber(*cl.as))
-        throw UsageError("--as takes a name like COM3, not '" + *cl.as + "'");
-    } else if (option == "--dump") {
-      cl.dump = value();
-      if (cl.dump->empty()) throw UsageError("--dump needs a file name");
-    } else if (option == "--gap-ms") {
-      cl.sim.gap = std::chrono::milliseconds(detail::ParseNumber(value(), 1, 60000, "--gap-ms"));
-    } else if (option == "--handshake") {
-      cl.sim.handshake = detail::ParseHandshake(value());
-    } else if (option == "--refuse") {
-      const std::string v = value();
-      const auto colon = v.find(':');
-      if (colon == std::string::npos) throw UsageError("--refuse takes N:K, not '" + v + "'");
-      const int block = detail::ParseBlock(std::string_view(v).substr(0, colon), "--refuse");
-      const auto times = static_cast<int>(
-          detail::ParseNumber(std::string_view(v).substr(colon + 1), 1, 1000000, "K of --refuse"));
-      if (!cl.sim.refuse.emplace(block, times).second)
-        throw UsageError("--refuse given twice for block " + std::to_string(block));
-    } else if (option == "--late-ack") {
-      const std::string v = value();
-      const auto colon = v.find(':');
-      cl.sim.late_ack_block =
-          detail::ParseBlock(std::string_view(v).substr(0, colon), "--late-ack");
-      if (colon != std::string::npos) {
-        cl.sim.late_ack_delay = std::chrono::milliseconds(detail::ParseNumber(
-            std::string_view(v).substr(colon + 1), 0, 3600000, "the delay of --late-ack"));
-      }
-    } else if (option == "--noise") {
-      cl.noise = static_cast<std::size_t>(detail::ParseNumber(value(), 0, 1 << 20, "--noise"));
-    } else if (option == "--drop-after") {
-      cl.sim.drop_after = detail::ParseBlock(value(), "--drop-after");
-    } else if (option == "--baud") {
-      cl.sim.baud = detail::ParseNumber(value(), 1, 100000000, "--baud");
-    } else {
-      throw UsageError("unknown argument '" + args[i] + "'");
+  RawOptions raw;
+  auto app = MakeParser(raw, cl);
+  try {
+    std::vector<std::string> reversed(args.rbegin(), args.rend());  // CLI11 takes them so
+    app->parse(reversed);
+  } catch (const CLI::ParseError& e) {
+    throw UsageError(e.what());
+  }
+  const auto given = [&](const char* name) { return app->count(name) > 0; };
+  if (given("--as")) {
+    cl.as = raw.as;
+    if (!serial::ComPortNumber(raw.as))
+      throw UsageError("--as takes a name like COM3, not '" + raw.as + "'");
+  }
+  if (given("--dump")) {
+    if (raw.dump.empty()) throw UsageError("--dump needs a file name");
+    cl.dump = raw.dump;
+  }
+  if (given("--gap-ms"))
+    cl.sim.gap = std::chrono::milliseconds(detail::ParseNumber(raw.gap_ms, 1, 60000, "--gap-ms"));
+  if (given("--handshake")) cl.sim.handshake = detail::ParseHandshake(raw.handshake);
+  for (const std::string& v : raw.refuse) {
+    const auto colon = v.find(':');
+    if (colon == std::string::npos) throw UsageError("--refuse takes N:K, not '" + v + "'");
+    const int block = detail::ParseBlock(std::string_view(v).substr(0, colon), "--refuse");
+    const auto times = static_cast<int>(
+        detail::ParseNumber(std::string_view(v).substr(colon + 1), 1, 1000000, "K of --refuse"));
+    if (!cl.sim.refuse.emplace(block, times).second)
+      throw UsageError("--refuse given twice for block " + std::to_string(block));
+  }
+  if (given("--late-ack")) {
+    const std::string& v = raw.late_ack;
+    const auto colon = v.find(':');
+    cl.sim.late_ack_block = detail::ParseBlock(std::string_view(v).substr(0, colon), "--late-ack");
+    if (colon != std::string::npos) {
+      cl.sim.late_ack_delay = std::chrono::milliseconds(detail::ParseNumber(
+          std::string_view(v).substr(colon + 1), 0, 3600000, "the delay of --late-ack"));
     }
   }
+  if (given("--noise"))
+    cl.noise = static_cast<std::size_t>(detail::ParseNumber(raw.noise, 0, 1 << 20, "--noise"));
+  if (given("--drop-after")) cl.sim.drop_after = detail::ParseBlock(raw.drop_after, "--drop-after");
+  if (given("--baud")) cl.sim.baud = detail::ParseNumber(raw.baud, 1, 100000000, "--baud");
   return cl;
 }
 

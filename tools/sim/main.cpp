@@ -340,7 +340,7 @@ int main(int argc, char** argv) {
     return 64;
   }
   if (cl.help) {
-    std::cout << sim::kUsage;
+    std::cout << sim::HelpText();
     return 0;
   }
   try {

@@ -1,0 +1,19 @@
+// One port's upload in comflash-cli: open, reset and purge, run, close, on
+// every way out, and an interruption honoured at the run's next safe point.
+#pragma once
+
+#include <string>
+
+#include "tools/cli/Image.h"
+#include "tools/cli/Output.h"
+#include "tools/cli/Reporter.h"
+#include "tools/cli/Result.h"
+
+namespace cli {
+
+// Uploads comflash::FirmwareImage (as image describes it) to port and says
+// what happened on out; never throws for the port's errors.
+PortResult FlashPort(const std::string& port, const LoadedImage& image, Output& out,
+                     ProgressStyle style);
+
+}  // namespace cli

@@ -1,0 +1,42 @@
+// The HEX file comflash-cli sends: loaded into the firmware image, checked
+// against the addresses the device receives, and fingerprinted.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "app/core/HexLoader.h"
+
+namespace cli {
+
+// The addresses the upload sends: blocks 3 to 125.
+inline constexpr std::uint32_t kSentFirst = 0x0C00;
+inline constexpr std::uint32_t kSentLast = 0x1F7FF;
+
+struct LoadedImage {
+  std::vector<std::string> recordLines;  // the loader's line per data record
+  comflash::AddressSpans covered;
+  std::uint32_t crc32 = 0;  // of the image's bytes kSentFirst..kSentLast
+};
+
+// Loads path into comflash::FirmwareImage. Throws for an unreadable or
+// malformed file.
+LoadedImage LoadImage(const std::string& path);
+
+// CRC-32 (IEEE 802.3, as zlib and gzip compute it).
+std::uint32_t Crc32(const std::uint8_t* data, std::size_t size);
+
+// "0x00C00..0x1F7FF, 0x1F800..0x1FFFF", at most a few spans and a count of
+// the rest; "no data" for none.
+std::string DescribeSpans(const comflash::AddressSpans& spans);
+
+// The covered bytes that fall inside, respectively outside, the sent range.
+comflash::AddressSpans SpansInsideSent(const comflash::AddressSpans& covered);
+comflash::AddressSpans SpansOutsideSent(const comflash::AddressSpans& covered);
+
+// "0x00C00..0x1F7FF" and the block numbers, for messages.
+std::string SentRangeText();
+
+}  // namespace cli

@@ -1,0 +1,96 @@
+#include "tools/cli/Options.h"
+
+#include <CLI/CLI.hpp>
+#include <iostream>
+#include <set>
+
+#include "tools/cli/Result.h"
+
+namespace cli {
+
+namespace {
+
+constexpr char kDescription[] =
+    "Writes FILE.hex into the device on PORT through its bootloader: 115200 baud, 8N1, no flow\n"
+    "control; blocks 3 to 125 (image addresses 0x0C00 to 0x1F7FF), six tries each. The log\n"
+    "lines go to standard output; progress, hints and the summary line to standard error.";
+
+constexpr char kFooter[] =
+    "PORT is COMn (mapped in the port map folder, $COMFLASH_PORTS, else /dev/ttyS<n-1>) or a\n"
+    "device path. Several ports (-p COM3 -p COM4, or -p COM3,COM4) are written at once, each\n"
+    "line prefixed by its port's name.\n"
+    "\n"
+    "exit status:\n"
+    "  0    all blocks written (on every port)\n"
+    "  1    the device did not acknowledge the handshake\n"
+    "  2    a block failed six times\n"
+    "  3    the port cannot be opened, or failed during the upload\n"
+    "  4    the file cannot be read, is malformed, or has no data in 0x0C00..0x1F7FF;\n"
+    "       or the --log file cannot be opened\n"
+    "  64   usage error\n"
+    "  129, 130, 143\n"
+    "       interrupted by SIGHUP, SIGINT or SIGTERM; 141: standard output was closed.\n"
+    "       The upload stops before its next block, the port is closed, and the message\n"
+    "       says which block it reached.\n"
+    "Several ports: 0 when every port succeeded, else the highest status of them.";
+
+void UsageError(const std::string& text) {
+  std::cerr << "comflash-cli: " << text << "\nTry 'comflash-cli --help'.\n";
+}
+
+}  // namespace
+
+std::optional<int> ParseOptions(int argc, char** argv, Options& opt) {
+  CLI::App app(kDescription, "comflash-cli");
+  app.footer(kFooter);
+  app.set_version_flag("--version", std::string("comflash-cli ") + COMFLASH_VERSION,
+                       "the program's version");
+  app.add_option("-p,--port", opt.ports, "the device's port; repeat or separate by commas")
+      ->delimiter(',')
+      ->type_name("PORT")
+      ->allow_extra_args(false);
+  app.add_flag("-v,--verbose", opt.verbose, "also print the loader's line for every data record");
+  app.add_flag("-q,--quiet", opt.quiet, "no progress on standard error");
+  app.add_flag("--list", opt.list, "list the serial ports present and the port map, then end");
+  app.add_flag("--json", opt.json,
+               "one JSON object per port on standard output at the end, instead of the log lines");
+  app.add_option("--log", opt.log, "append every log line and outcome, timestamped, to FILE")
+      ->type_name("FILE");
+  app.add_option("--label", opt.label)->group("");  // set by a multi-port run for its uploads
+  app.add_option("file", opt.file, "the Intel HEX file")->type_name("FILE.hex");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    if (e.get_exit_code() == 0) {
+      app.exit(e);  // --help, --version
+      return kExitOk;
+    }
+    UsageError(e.what());
+    return kExitUsage;
+  }
+  if (opt.list) return std::nullopt;
+  if (opt.file.empty()) {
+    UsageError("no HEX file given");
+    return kExitUsage;
+  }
+  if (opt.ports.empty()) opt.ports.push_back("COM3");
+  std::set<std::string> seen;
+  for (const auto& p : opt.ports) {
+    if (p.empty()) {
+      UsageError("empty port name");
+      return kExitUsage;
+    }
+    if (!seen.insert(p).second) {
+      UsageError("port " + p + " given twice");
+      return kExitUsage;
+    }
+  }
+  if (!opt.label.empty() && opt.ports.size() != 1) {
+    UsageError("--label goes with one port");
+    return kExitUsage;
+  }
+  return std::nullopt;
+}
+
+}  // namespace cli

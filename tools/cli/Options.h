@@ -1,0 +1,26 @@
+// comflash-cli's command line.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace cli {
+
+struct Options {
+  std::vector<std::string> ports;  // at least one after parsing; COM3 by default
+  std::string file;
+  bool verbose = false;
+  bool quiet = false;
+  bool list = false;
+  bool json = false;
+  std::string log;    // the --log file, "" for none
+  std::string label;  // internal: the port name a multi-port run gives each of its uploads
+};
+
+// Parses argv into opt. Returns nothing to go on, or the exit status to end
+// with: 0 after --help or --version, 64 after a usage error (said on
+// standard error).
+std::optional<int> ParseOptions(int argc, char** argv, Options& opt);
+
+}  // namespace cli

@@ -1,0 +1,76 @@
+#include "tools/cli/Output.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <stdexcept>
+
+#include "tools/cli/Platform.h"
+
+namespace cli {
+
+std::string Timestamp() {
+  using namespace std::chrono;
+  const auto now = time_point_cast<milliseconds>(system_clock::now());
+  const auto day = floor<days>(now);
+  const year_month_day date{day};
+  const hh_mm_ss<milliseconds> time{now - day};
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", int(date.year()),
+                unsigned(date.month()), unsigned(date.day()), int(time.hours().count()),
+                int(time.minutes().count()), int(time.seconds().count()),
+                int(time.subseconds().count()));
+  return buf;
+}
+
+Output::Output(std::string label, bool json)
+    : label_(std::move(label)), prefix_(label_.empty() ? "" : label_ + ": "), json_(json) {}
+
+void Output::OpenLogFile(const std::string& path) {
+  log_file_.reset(std::fopen(path.c_str(), "a"));
+  if (!log_file_)
+    throw std::runtime_error("cannot open the log file " + path + ": " + std::strerror(errno));
+}
+
+void Output::LogLine(const std::string& line) {
+  if (!json_) ToStdout(prefix_ + line + "\n");
+  ToLogFile(prefix_ + line);
+}
+
+void Output::Message(const std::string& text) {
+  const std::string line = "comflash-cli: " + prefix_ + text;
+  // One write per line: the lines of several ports on one stream stay whole.
+  const std::string withEnd = line + "\n";
+  std::fwrite(withEnd.data(), 1, withEnd.size(), stderr);
+  std::fflush(stderr);
+  ToLogFile(line);
+}
+
+void Output::Progress(const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stderr);
+  std::fflush(stderr);
+}
+
+void Output::Json(const std::string& object) {
+  ToStdout(object + "\n");
+}
+
+void Output::ToStdout(const std::string& text) {
+  if (stdout_closed_) return;
+  // Flushed at once, so a pipe or a file shows the run live.
+  if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0) {
+    stdout_closed_ = true;
+    NoteClosedOutput();
+  }
+}
+
+void Output::ToLogFile(const std::string& text) {
+  if (!log_file_) return;
+  const std::string line = Timestamp() + " " + text + "\n";
+  // One write per line with the file opened for appending: the ports of a
+  // multi-port run share the file line by line.
+  std::fwrite(line.data(), 1, line.size(), log_file_.get());
+  std::fflush(log_file_.get());
+}
+
+}  // namespace cli
