@@ -152,6 +152,7 @@ class TVaCommWriteThread : public framework::TThread {
   void NotifyError();
   void AcknowledgeFlush();
   void EndOutstandingWrite();
+  void ForgetSent();
 
   const std::int32_t capacity_;
   TVaCommBuffer Buffer;
@@ -162,7 +163,8 @@ class TVaCommWriteThread : public framework::TThread {
   // Held from the snapshot of the buffer until its request is with the device.
   std::mutex send_mutex_;
   TOverlapped overlapped_{};
-  bool write_outstanding_ = false;  // writer thread only
+  bool write_outstanding_ = false;            // writer thread only
+  std::uint64_t outstanding_generation_ = 0;  // of the outstanding write; writer thread only
 
  public:
   TVaWaitEvent DataEvent;

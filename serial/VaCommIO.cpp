@@ -13,7 +13,8 @@ void TVaCustomComm::EndRequest(TOverlapped& ov) {
 }
 
 std::int32_t TVaCustomComm::WriteBytes(const void* data, std::int32_t count) {
-  if (!IsOpen()) return 0;
+  // A negative count names no bytes: nothing is read from the caller.
+  if (!IsOpen() || count < 0) return 0;
   if (direct_write_) {
     std::lock_guard lock(WriteLock);
     TOverlapped ov;
@@ -41,7 +42,8 @@ bool TVaCustomComm::WriteByte(std::uint8_t b) {
 }
 
 std::int32_t TVaCustomComm::ReadBytes(void* buffer, std::int32_t count) {
-  if (!IsOpen()) return 0;
+  // A negative count names no room: nothing is written to the caller.
+  if (!IsOpen() || count < 0) return 0;
   std::lock_guard lock(PortLock);
   TOverlapped ov;
   std::memset(&ov, 0, sizeof ov);
@@ -175,6 +177,16 @@ void TVaCommWriteThread::EndOutstandingWrite() {
   if (!write_outstanding_) return;
   Owner->Api().CancelIoEx(Owner->Handle, &overlapped_);
   write_outstanding_ = false;
+  ForgetSent();
+}
+
+void TVaCommWriteThread::ForgetSent() {
+  // What the line took of a request that ended early leaves the buffer too:
+  // a pass that comes before the clear must not send it a second time.
+  const auto sent = static_cast<std::int32_t>(overlapped_.LoadTransferred());
+  if (sent <= 0) return;
+  std::lock_guard lock(Owner->WriteLock);
+  if (outstanding_generation_ == generation_) Buffer.Remove(std::min(sent, Buffer.Count()));
 }
 
 void TVaCommWriteThread::AcknowledgeFlush() {
@@ -224,6 +236,7 @@ void TVaCommWriteThread::Execute() {
       WriteCompleted(static_cast<std::int32_t>(written), generation);
     } else if (error == kErrorIoPending) {
       write_outstanding_ = true;
+      outstanding_generation_ = generation;
       const int busy = WaitForAny({&StopEvent, &FlushEvent, &WriteDoneEvent}, kInfinite);
       if (busy == 0) {
         Terminate();
@@ -234,6 +247,8 @@ void TVaCommWriteThread::Execute() {
         std::uint32_t done = 0;
         if (api.GetOverlappedResult(Owner->Handle, &overlapped_, &done, true))
           WriteCompleted(static_cast<std::int32_t>(done), generation);
+        else
+          ForgetSent();  // the rest is written again
       }
     } else {
       NotifyError();

@@ -132,5 +132,34 @@ TEST_F(PosixSerialApiTest, ModemLineEventsOnALineWithoutModemLinesAreNoError) {
   EXPECT_EQ(mask, kEvRxChar);
 }
 
+// Transmit-empty comes once all written bytes have left for the line, not
+// when a write is handed over.
+TEST_F(PosixSerialApiTest, TxEmptyComesWhenEverythingIsOut) {
+  ASSERT_TRUE(api_.SetCommMask(h_, kEvTxEmpty));
+  std::uint32_t mask = 0;
+  ASSERT_FALSE(api_.WaitCommEvent(h_, &mask, &e_.ov));
+  const Bytes data(64 * 1024, 'q');
+  std::uint32_t n = 0;
+  CancelOnExit cancel{api_, h_};
+  ASSERT_FALSE(
+      api_.WriteFile(h_, data.data(), static_cast<std::uint32_t>(data.size()), &n, &w_.ov));
+  ASSERT_EQ(LastError(), kErrorIoPending);
+  EXPECT_FALSE(e_.event.WaitFor(100)) << "nothing is empty while the write waits for room";
+
+  JoinOnExit reader;
+  reader.thread = std::thread([&] { pty_.Receive(data.size(), 10s); });
+  ASSERT_TRUE(e_.event.WaitFor(5000));
+  EXPECT_TRUE(w_.event.IsSignaled()) << "the write ended first";
+  EXPECT_EQ(mask, kEvTxEmpty);
+  reader.thread.join();
+
+  // A write the line takes whole at once is empty at once.
+  ASSERT_FALSE(api_.WaitCommEvent(h_, &mask, &e_.ov));
+  ASSERT_TRUE(api_.WriteFile(h_, "xy", 2, &n, &w_.ov));
+  ASSERT_TRUE(e_.event.WaitFor(kMustHappenMs));
+  EXPECT_EQ(mask, kEvTxEmpty);
+  pty_.Drain(20ms);
+}
+
 }  // namespace
 }  // namespace serial::posixtest

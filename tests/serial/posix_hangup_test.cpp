@@ -19,20 +19,26 @@ TEST_F(PosixSerialApiTest, HangUpEndsRequestsAndLaterCallsFail) {
   ASSERT_TRUE(e_.event.WaitFor(kMustHappenMs));
   ASSERT_TRUE(w_.event.WaitFor(kMustHappenMs));
   std::uint32_t n = 0;
-  EXPECT_TRUE(api_.GetOverlappedResult(h_, &e_.ov, &n, false));
-  EXPECT_EQ(mask, kEvErr);
+  // The wait fails like the line's other requests: a status read in answer
+  // to an event could only fail too.
+  EXPECT_FALSE(api_.GetOverlappedResult(h_, &e_.ov, &n, false));
+  EXPECT_EQ(LastError(), Errno(EIO));
+  EXPECT_EQ(mask, 0u);
   EXPECT_FALSE(api_.GetOverlappedResult(h_, &w_.ov, &n, false));
   EXPECT_EQ(LastError(), Errno(EIO));
 
-  // The status still reads, and tells of the failure once.
+  // The status tells of the failure once; with nothing left to read every
+  // later status read fails at once, as it does for a removed adapter.
   std::uint32_t errors = 0;
   TComStat s{};
   ASSERT_TRUE(api_.ClearCommError(h_, &errors, &s));
   EXPECT_EQ(errors, PosixSerialApi::kCeIoError);
   EXPECT_EQ(s.cbInQue, 0u);
   EXPECT_EQ(s.cbOutQue, 0u);
-  ASSERT_TRUE(api_.ClearCommError(h_, &errors, &s));
-  EXPECT_EQ(errors, 0u);
+  EXPECT_FALSE(api_.ClearCommError(h_, &errors, &s));
+  EXPECT_EQ(LastError(), Errno(EIO));
+  EXPECT_FALSE(api_.ClearCommError(h_, &errors, &s));
+  EXPECT_EQ(LastError(), Errno(EIO));
 
   std::uint8_t byte = 0;
   EXPECT_FALSE(api_.ReadFile(h_, &byte, 1, &n, &r_.ov));
@@ -48,6 +54,29 @@ TEST_F(PosixSerialApiTest, HangUpEndsRequestsAndLaterCallsFail) {
   const double before = ProcessCpuMs();
   std::this_thread::sleep_for(200ms);
   EXPECT_LT(ProcessCpuMs() - before, 50.0);
+  Close();
+}
+
+// Bytes that came before the hang-up can still be read; the status tells of
+// the failure with them and fails once they are gone.
+TEST_F(PosixSerialApiTest, HangUpKeepsWhatWasReceivedReadable) {
+  pty_.Send("abc");
+  ASSERT_EQ(WaitInQueue(3), 3u);
+  pty_.HangUp();
+  std::uint32_t errors = 0;
+  TComStat s{};
+  const auto deadline = std::chrono::steady_clock::now() + 2s;
+  while (errors == 0 && std::chrono::steady_clock::now() < deadline) {
+    ASSERT_TRUE(api_.ClearCommError(h_, &errors, &s)) << api_.ErrorText(LastError());
+    std::this_thread::sleep_for(1ms);
+  }
+  EXPECT_EQ(errors, PosixSerialApi::kCeIoError);
+  EXPECT_EQ(s.cbInQue, 3u);
+  EXPECT_EQ(ReadAll(), (Bytes{'a', 'b', 'c'}));
+  ASSERT_TRUE(api_.ClearCommError(h_, &errors, &s));  // the first look at the empty line
+  EXPECT_EQ(errors, 0u);
+  EXPECT_FALSE(api_.ClearCommError(h_, &errors, &s));
+  EXPECT_EQ(LastError(), Errno(EIO));
   Close();
 }
 

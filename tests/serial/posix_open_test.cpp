@@ -4,6 +4,7 @@
 #include <sys/ioctl.h>
 
 #include "tests/serial/PosixPortFixture.h"
+#include "tests/support/ChildProcess.h"
 
 namespace serial::posixtest {
 namespace {
@@ -30,6 +31,41 @@ TEST_F(PosixSerialApiTest, OpenIsExclusiveUntilClosed) {
   ::close(fd);
 
   h_ = Open(pty_.SlavePath());
+  EXPECT_NE(h_, kInvalidHandle) << api_.ErrorText(LastError());
+}
+
+// A program that holds the line open without asking for a lock is noticed
+// before anything of the line changes, and the refused open leaves the line
+// as it was (not even exclusive).
+TEST_F(PosixSerialApiTest, AProgramHoldingTheLineWithoutALockIsNoticed) {
+  Close();
+  const std::string path = pty_.SlavePath();
+  {
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    termios t{};
+    ASSERT_EQ(::tcgetattr(fd, &t), 0);
+    t.c_lflag |= ICANON | ECHO;
+    ASSERT_EQ(::tcsetattr(fd, TCSANOW, &t), 0);
+    ::close(fd);
+  }
+  {
+    testsupport::BackgroundProgram holder(
+        {"/bin/sh", "-c", "exec 3<>\"$0\"; echo ready; exec sleep 30", path});
+    ASSERT_EQ(holder.ReadLine(), "ready");
+    EXPECT_EQ(Open(path), kInvalidHandle);
+    EXPECT_EQ(LastError(), Errno(EBUSY));
+    const termios t = LineSettings(path);
+    EXPECT_EQ(t.c_lflag & (ICANON | ECHO), static_cast<tcflag_t>(ICANON | ECHO));
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    int exclusive = 1;
+    EXPECT_EQ(::ioctl(fd, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
+    ::close(fd);
+  }
+  // Once it has gone the line opens.
+  h_ = Open(path);
   EXPECT_NE(h_, kInvalidHandle) << api_.ErrorText(LastError());
 }
 
@@ -138,6 +174,27 @@ TEST(PosixSerialApi, PlatformBackEndIsOneTermiosInstance) {
   SerialApi& api = PlatformSerialApi();
   EXPECT_EQ(&api, &PlatformSerialApi());
   EXPECT_NE(dynamic_cast<PosixSerialApi*>(&api), nullptr);
+}
+
+// Every descriptor the back end holds for an open line (the device and its
+// wake-up pipe) is closed on exec, so no program started meanwhile keeps
+// the line. They are made so when they are made (O_CLOEXEC, pipe2), which
+// leaves no moment for a concurrent fork and exec to inherit them.
+TEST_F(PosixSerialApiTest, NoDescriptorOfAnOpenLineSurvivesAnExec) {
+  Close();
+  constexpr int kMaxFd = 1024;
+  std::vector<bool> before(kMaxFd);
+  for (int fd = 0; fd < kMaxFd; ++fd) before[fd] = ::fcntl(fd, F_GETFD) >= 0;
+  h_ = Open(pty_.SlavePath());
+  ASSERT_NE(h_, kInvalidHandle) << api_.ErrorText(LastError());
+  int added = 0;
+  for (int fd = 0; fd < kMaxFd; ++fd) {
+    const int flags = ::fcntl(fd, F_GETFD);
+    if (flags < 0 || before[fd]) continue;
+    ++added;
+    EXPECT_TRUE(flags & FD_CLOEXEC) << "descriptor " << fd;
+  }
+  EXPECT_EQ(added, 3) << "the device and the two ends of the wake-up pipe";
 }
 
 }  // namespace

@@ -42,10 +42,8 @@ OpenPort::~OpenPort() {
   Shutdown();
 }
 
-int OpenPort::Open() {
-  if (::ioctl(fd_.Get(), TIOCEXCL) != 0) return errno;
+void OpenPort::Open() {
   thread_ = std::thread([this] { Run(); });
-  return 0;
 }
 
 void OpenPort::Shutdown() {
@@ -83,6 +81,7 @@ bool OpenPort::SetState(const TDCB& d) {
   if (const int e = ApplyDcb(fd_.Get(), d); e != 0) return Fail(e);
   dcb_ = d;
   dcb_.DCBlength = sizeof(TDCB);
+  UpdateReceiveHold();
   return true;
 }
 
@@ -91,6 +90,7 @@ bool OpenPort::Setup(std::uint32_t inQueue) {
   std::lock_guard lock(m_);
   if (closed_) return Fail(EBADF);
   if (inQueue != 0) queue_.SetLimit(inQueue);  // may throw std::bad_alloc
+  UpdateReceiveHold();
   return true;
 }
 
@@ -140,6 +140,7 @@ bool OpenPort::Read(void* buffer, std::uint32_t count, std::uint32_t* read, TOve
   if (ov != nullptr && IsOutstanding(ov)) return Fail(EINVAL);
   if (queue_.Size() == 0 && hung_up_) return Fail(EIO);
   const auto n = static_cast<std::uint32_t>(queue_.Pop(static_cast<std::uint8_t*>(buffer), count));
+  UpdateReceiveHold();
   if (read != nullptr) *read = n;
   if (ov != nullptr) {
     Begin(ov);
@@ -162,16 +163,17 @@ bool OpenPort::Write(const void* buffer, std::uint32_t count, std::uint32_t* wri
     Complete(ov, 0, 0);
     return true;
   }
+  std::uint32_t done = 0;
   if (writes_.empty()) {
     ssize_t n = 0;
     do {
       n = ::write(fd_.Get(), data, count);
     } while (n < 0 && errno == EINTR);
-    if (n > 0) {
-      if (written != nullptr) *written = static_cast<std::uint32_t>(n);
+    if (n == static_cast<ssize_t>(count)) {
+      if (written != nullptr) *written = count;
       Begin(ov);
-      Complete(ov, static_cast<std::uintptr_t>(n), 0);
-      RaiseEvents(kEvTxEmpty);
+      Complete(ov, count, 0);
+      OweTxEmpty();
       return true;
     }
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
@@ -179,8 +181,11 @@ bool OpenPort::Write(const void* buffer, std::uint32_t count, std::uint32_t* wri
       if (IsHangUpError(e)) HangUp();
       return Fail(e);
     }
+    // What the line took at once is part of the request, which ends when
+    // the rest has followed: a write never completes short.
+    done = n > 0 ? static_cast<std::uint32_t>(n) : 0;
   }
-  writes_.push_back(WriteRequest{ov, data, count, 0});  // may throw std::bad_alloc
+  writes_.push_back(WriteRequest{ov, data, count, done});  // may throw std::bad_alloc
   Begin(ov);
   Wake();
   return Fail(kErrorIoPending);
@@ -221,6 +226,14 @@ bool OpenPort::Cancel(TOverlapped* ov) {
 bool OpenPort::ClearError(std::uint32_t* errors, TComStat* stat) {
   std::lock_guard lock(m_);
   if (closed_) return Fail(EBADF);
+  // Like a removed adapter: once nothing is left to read, asking fails, so
+  // a caller polling for bytes learns at once that none will come. The
+  // first look at the empty line still answers (a line event dispatched
+  // just before the hang-up reads the status once more).
+  if (hung_up_ && queue_.Size() == 0) {
+    if (hang_up_seen_empty_) return Fail(EIO);
+    hang_up_seen_empty_ = true;
+  }
   if (errors != nullptr) *errors = std::exchange(errors_, 0);
   if (stat != nullptr) {
     std::uint64_t out = 0;
@@ -245,6 +258,7 @@ bool OpenPort::Purge(std::uint32_t flags) {
     return Fail(errno);
   if (flags & kPurgeRxClear) {
     queue_.Clear();
+    UpdateReceiveHold();
     if (!hung_up_ && ::tcflush(fd_.Get(), TCIFLUSH) != 0) return Fail(errno);
   }
   return true;
@@ -360,12 +374,70 @@ void OpenPort::DrainWake() {
   }
 }
 
+bool OpenPort::InputFlowControl() const {
+  return (dcb_.Flags & kDcbInX) || ((dcb_.Flags & kDcbRtsControlMask) >> 12) == 2;
+}
+
+std::size_t OpenPort::HoldLevel() const {
+  const std::size_t limit = queue_.Limit();
+  // With input flow control the queue stops taking bytes XoffLim short of
+  // full; the driver's buffer then fills and the driver holds the sender.
+  if (InputFlowControl() && dcb_.XoffLim > 0 && dcb_.XoffLim < limit) return limit - dcb_.XoffLim;
+  return limit;
+}
+
+std::size_t OpenPort::ReceiveRoom() const {
+  const std::size_t hold = HoldLevel();
+  return rx_held_ || queue_.Size() >= hold ? 0 : hold - queue_.Size();
+}
+
+void OpenPort::UpdateReceiveHold() {
+  const std::size_t hold = HoldLevel();
+  const std::size_t size = queue_.Size();
+  if (!rx_held_) {
+    rx_held_ = !hung_up_ && size >= hold;
+    return;
+  }
+  // With input flow control, taking resumes only once no more than XonLim
+  // bytes are queued; without, as soon as there is room.
+  const std::size_t resume =
+      InputFlowControl() ? std::min<std::size_t>(dcb_.XonLim, hold - 1) : hold - 1;
+  if (size <= resume || hung_up_) {
+    rx_held_ = false;
+    Wake();
+  }
+}
+
+void OpenPort::OweTxEmpty() {
+  if (!(mask_ & kEvTxEmpty)) return;
+  tx_empty_owed_ = true;
+  if (CheckTxEmpty() >= 0) Wake();  // the I/O thread looks again later
+}
+
+int OpenPort::CheckTxEmpty() {
+  if (!tx_empty_owed_ || !writes_.empty()) return -1;
+  int queued = 0;
+  // A driver that cannot tell (and a pseudo-terminal, which always says 0)
+  // counts as drained.
+  if (hung_up_ || ::ioctl(fd_.Get(), TIOCOUTQ, &queued) != 0 || queued <= 0) {
+    tx_empty_owed_ = false;
+    if (!hung_up_) RaiseEvents(kEvTxEmpty);
+    return -1;
+  }
+  // About the time the queued bytes take on the line (10 bits each), within
+  // bounds, so neither a slow line nor a fast one makes this spin.
+  const std::uint64_t rate = dcb_.BaudRate != 0 ? dcb_.BaudRate : 9600;
+  const std::uint64_t ms = static_cast<std::uint64_t>(queued) * 10 * 1000 / rate + 1;
+  return static_cast<int>(std::clamp<std::uint64_t>(ms, 1, kTxDrainPollMaxMs));
+}
+
 void OpenPort::HangUp() {
   if (hung_up_) return;
   hung_up_ = true;
   errors_ |= kCeIoError;
+  tx_empty_owed_ = false;
+  rx_held_ = false;
   AbortWrites(EIO);
-  RaiseEvents(kEvErr);
   if (wait_ov_ != nullptr) CompleteWait(0, EIO);
 }
 
@@ -383,7 +455,7 @@ std::uint32_t OpenPort::LineErrors() {
   count(icount_.frame, now.frame, kCeFrame, kEvErr);
   count(icount_.parity, now.parity, kCeRxParity, kEvErr);
   count(icount_.overrun, now.overrun, kCeOverrun, kEvErr);
-  count(icount_.buf_overrun, now.buf_overrun, kCeRxOver, 0);
+  count(icount_.buf_overrun, now.buf_overrun, kCeRxOver, kEvErr);
   count(icount_.brk, now.brk, kCeBreak, kEvBreak);
   icount_ = now;
   return events;
@@ -394,7 +466,8 @@ std::uint32_t OpenPort::LineErrors() {
 
 void OpenPort::Accept(const std::uint8_t* data, std::size_t n) {
   const bool below80 = queue_.Size() * 5 < queue_.Limit() * 4;
-  if (queue_.Push(data, n) < n) errors_ |= kCeRxOver;
+  queue_.Push(data, n);  // the read took no more than the room
+  UpdateReceiveHold();
   std::uint32_t events = kEvRxChar | LineErrors();
   if (std::memchr(data, static_cast<unsigned char>(dcb_.EvtChar), n) != nullptr)
     events |= kEvRxFlag;
@@ -405,10 +478,17 @@ void OpenPort::Accept(const std::uint8_t* data, std::size_t n) {
 void OpenPort::ReceiveFromDevice(short revents) {
   // Bounded, so a device that never pauses cannot hold m_ for long.
   for (int round = 0; round < 16; ++round) {
-    const ssize_t n = ::read(fd_.Get(), rx_buffer_, sizeof rx_buffer_);
+    const std::size_t room = std::min(ReceiveRoom(), sizeof rx_buffer_);
+    if (room == 0) {
+      // Bytes stay with the driver, whose buffer and flow control hold the
+      // sender back; only a hang-up is taken now.
+      if (revents & (POLLHUP | POLLERR | POLLNVAL)) HangUp();
+      return;
+    }
+    const ssize_t n = ::read(fd_.Get(), rx_buffer_, room);
     if (n > 0) {
       Accept(rx_buffer_, static_cast<std::size_t>(n));
-      if (static_cast<std::size_t>(n) < sizeof rx_buffer_) return;
+      if (static_cast<std::size_t>(n) < room) return;
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
@@ -447,7 +527,7 @@ void OpenPort::SendPending() {
     writes_.pop_front();
     Complete(failed.ov, failed.done, static_cast<std::uint32_t>(e));
   }
-  if (completed) RaiseEvents(kEvTxEmpty);
+  if (completed) OweTxEmpty();
 }
 
 void OpenPort::Run() {
@@ -456,12 +536,15 @@ void OpenPort::Run() {
     pollfd fds[2] = {{wake_read_.Get(), POLLIN, 0}, {fd_.Get(), 0, 0}};
     nfds_t count = 1;
     if (!hung_up_) {
-      fds[1].events = static_cast<short>(POLLIN | (writes_.empty() ? 0 : POLLOUT));
+      fds[1].events = static_cast<short>((rx_held_ ? 0 : POLLIN) | (writes_.empty() ? 0 : POLLOUT));
       count = 2;
     }
-    // The modem lines have no descriptor to wait on: while a handler asks
-    // for their changes, they are looked at every few milliseconds.
-    const int timeout = WatchesModemLines() ? kModemLinePollMs : -1;
+    // The modem lines and the driver's transmit queue have no descriptor to
+    // wait on: while someone asks for them, they are looked at again after
+    // a bounded pause.
+    int timeout = WatchesModemLines() ? kModemLinePollMs : -1;
+    if (const int drain = CheckTxEmpty(); drain >= 0)
+      timeout = timeout < 0 ? drain : std::min(timeout, drain);
     lock.unlock();
     const int r = ::poll(fds, count, timeout);
     const int pollError = errno;

@@ -38,9 +38,9 @@ class OpenPort {
   OpenPort(const OpenPort&) = delete;
   OpenPort& operator=(const OpenPort&) = delete;
 
-  // Takes the line for this process alone and starts the I/O thread; 0 or
-  // an errno value. Throws std::system_error when no thread can be made.
-  int Open();
+  // Starts the I/O thread on a line the caller has taken exclusively.
+  // Throws std::system_error when no thread can be made.
+  void Open();
 
   // Ends every outstanding request with kErrorOperationAborted, stops the I/O
   // thread and releases the device. Later calls fail with EBADF.
@@ -98,6 +98,23 @@ class OpenPort {
   void Wake();
   void DrainWake();
 
+  // Whether XON/XOFF or RTS input flow control is on.
+  bool InputFlowControl() const;
+  // The queue size at which the I/O thread stops taking bytes from the line.
+  std::size_t HoldLevel() const;
+  // How many bytes the I/O thread may take from the line now.
+  std::size_t ReceiveRoom() const;
+  // Holds or resumes taking bytes after the queue or the settings changed.
+  void UpdateReceiveHold();
+
+  // EV_TXEMPTY is owed once the last write has been handed to the driver,
+  // and raised when the driver's transmit queue is empty.
+  void OweTxEmpty();
+  // Raises an owed EV_TXEMPTY if the driver has drained; otherwise returns
+  // how many ms to wait before looking again (-1: nothing owed).
+  int CheckTxEmpty();
+  static constexpr std::uint64_t kTxDrainPollMaxMs = 50;
+
   // The device is gone (unplugged, or the other side closed). Its descriptor
   // is no longer polled; what is queued can still be read.
   void HangUp();
@@ -119,6 +136,9 @@ class OpenPort {
   bool closed_ = false;
   bool stopping_ = false;
   bool hung_up_ = false;
+  bool hang_up_seen_empty_ = false;  // a status read found the hung-up line empty
+  bool rx_held_ = false;             // the queue takes no bytes from the line
+  bool tx_empty_owed_ = false;       // see OweTxEmpty
   TDCB dcb_;
   TCommTimeouts timeouts_{};
   ReceiveRing queue_;

@@ -15,6 +15,7 @@
 
 #include "serial/device/PortMap.h"
 #include "serial/device/posix/LastError.h"
+#include "serial/device/posix/LineHolders.h"
 #include "serial/device/posix/OpenPort.h"
 #include "serial/device/posix/TermiosSettings.h"
 #include "serial/device/posix/UniqueFd.h"
@@ -58,32 +59,43 @@ THandle PosixSerialApi::CreateFileA(const std::string& name, std::uint32_t, std:
     const std::string path = ResolvePortName(name);
     UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!fd) return FailOpen(errno);
+    // The line is taken before anything of it changes: the lock keeps out
+    // programs that ask for it, exclusive mode unprivileged openers, and
+    // a program that already holds it open is looked for.
     if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0)
       return FailOpen(errno == EWOULDBLOCK ? EBUSY : errno);
-    termios t{};
-    if (::tcgetattr(fd.Get(), &t) != 0) return FailOpen(errno);
 #ifdef TIOCGEXCL
     // Someone holds the line exclusively without the lock (only a privileged
     // opener gets this far).
     int exclusive = 0;
     if (::ioctl(fd.Get(), TIOCGEXCL, &exclusive) == 0 && exclusive != 0) return FailOpen(EBUSY);
 #endif
+    if (::ioctl(fd.Get(), TIOCEXCL) != 0) return FailOpen(errno);
+    // Another holder may outlive this descriptor: a failed open must not
+    // leave the line exclusive.
+    struct Exclusive {
+      ~Exclusive() {
+        if (fd >= 0) ::ioctl(fd, TIOCNXCL);
+      }
+      int fd;
+    } undo{fd.Get()};
+    if (posix::HeldByAnotherProcess(fd.Get())) return FailOpen(EBUSY);
+
+    termios t{};
+    if (::tcgetattr(fd.Get(), &t) != 0) return FailOpen(errno);
     MakeRaw(t);
     if (::tcsetattr(fd.Get(), TCSANOW, &t) != 0) return FailOpen(errno);
     const TDCB dcb = DcbFromTermios(fd.Get(), t);
 
     int pipeFds[2];
-    if (::pipe(pipeFds) != 0) return FailOpen(errno);
+    if (::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) return FailOpen(errno);
     UniqueFd wakeRead(pipeFds[0]);
     UniqueFd wakeWrite(pipeFds[1]);
-    for (const int p : pipeFds) {
-      ::fcntl(p, F_SETFD, FD_CLOEXEC);
-      ::fcntl(p, F_SETFL, ::fcntl(p, F_GETFL) | O_NONBLOCK);
-    }
     // From here the port owns the descriptor and undoes the open on failure.
+    undo.fd = -1;
     auto port =
         std::make_shared<OpenPort>(std::move(fd), std::move(wakeRead), std::move(wakeWrite), dcb);
-    if (const int e = port->Open(); e != 0) return FailOpen(e);
+    port->Open();
     std::lock_guard lock(table_mutex_);
     const THandle h = next_handle_++;
     ports_.emplace(h, std::move(port));

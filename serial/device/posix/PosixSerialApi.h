@@ -7,21 +7,32 @@
 //   EBADF and never reaches another device.
 // - Reads always complete at once with what is queued (the port's timeouts
 //   ask for exactly that), so no read is ever outstanding.
-// - A write that the device takes partly at once completes at once with that
-//   count; one it cannot take at all stays outstanding and completes when all
-//   its bytes are written.
-// - Line errors come from TIOCGICOUNT where the driver has it. Modem-line
+// - A write completes at once only when the device takes all of it;
+//   otherwise it stays outstanding and completes when all its bytes are
+//   written (or fails, or is cancelled): never short.
+// - A full receive queue takes no more bytes from the device: they wait in
+//   the driver, whose buffer and flow control hold the sender back. With
+//   input flow control the queue holds at XoffLim free bytes and takes
+//   again at XonLim queued ones.
+// - Line errors come from TIOCGICOUNT where the driver has it; an overrun
+//   (of the UART or of the driver's buffer) raises EV_ERR. Modem-line
 //   events (CTS, DSR, RLSD, and RING at the start of a ring) come where the
 //   line has modem lines: while the mask asks for them, the I/O thread looks
 //   at the lines every 10 ms, as they have no descriptor to wait on. A
 //   pseudo-terminal has none, so it is never polled.
-// - EV_TXEMPTY is raised when the last outstanding write has been handed to
-//   the driver.
+// - EV_TXEMPTY is raised once the last write has been handed to the driver
+//   and the driver's transmit queue (TIOCOUTQ) is empty; the I/O thread
+//   looks again after about the time the queued bytes take on the line.
+// - SetCommState refuses what a terminal cannot carry (EOPNOTSUPP) and reads
+//   back what the driver kept; a refused record leaves the line unchanged.
+// - Opening takes the line (flock, TIOCEXCL) before changing it, and refuses
+//   a line another process holds open (EBUSY), as far as /proc shows it.
 // - A hang-up (the device was unplugged or the other side closed) ends an
-//   outstanding wait with EV_ERR if its mask asks for it, else with EIO, and
-//   outstanding writes with EIO. Afterwards reads of an empty queue, writes
-//   and event waits fail with EIO; ClearCommError keeps working and reports
-//   kCeIoError once.
+//   outstanding wait and outstanding writes with EIO. Afterwards writes and
+//   event waits fail with EIO; what was received can still be read, with
+//   ClearCommError reporting kCeIoError once. Once the queue is empty reads
+//   fail with EIO, and so does every ClearCommError after the first that
+//   finds it empty, as for a removed adapter.
 // - A record whose request is still outstanding cannot start another one
 //   (EINVAL); CancelIoEx returns true also for a request that had already
 //   ended.

@@ -1,6 +1,8 @@
 #include "serial/device/posix/TermiosSettings.h"
 
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -188,12 +190,90 @@ int CheckDcb(const TDCB& d) {
 #ifndef CMSPAR
   if (d.Parity > 2) return EINVAL;
 #endif
+  // One and a half stop bits exist only for 5-bit characters (where a UART
+  // sends them for "two"), two only for 6 to 8 bits, as on the platform.
+  if (d.StopBits == 1 && d.ByteSize != 5) return EINVAL;
+  if (d.StopBits == 2 && d.ByteSize == 5) return EINVAL;
+  // What a terminal cannot do at all.
+  const std::uint32_t dtrControl = (d.Flags & kDcbDtrControlMask) >> 4;
+  const std::uint32_t rtsControl = (d.Flags & kDcbRtsControlMask) >> 12;
+  if (dtrControl == 2 || rtsControl == 3) return EOPNOTSUPP;  // DTR handshake, RTS toggle
+  if (d.Flags & (kDcbOutxDsrFlow | kDcbDsrSensitivity | kDcbNull | kDcbAbortOnError))
+    return EOPNOTSUPP;
+  // A character with a parity error is read as 0; no other replacement.
+  if ((d.Flags & kDcbErrorChar) && !((d.Flags & kDcbParity) && d.ErrorChar == 0)) return EOPNOTSUPP;
+  // The driver keeps sending while it holds the other side back with XOFF.
+  if ((d.Flags & kDcbInX) && !(d.Flags & kDcbTxContinueOnXoff)) return EOPNOTSUPP;
   return 0;
 }
 
-int ApplyDcb(int fd, const TDCB& d) {
+namespace {
+
+// The cflag and iflag bits a record decides.
+constexpr tcflag_t kDcbCflags = CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS
+#ifdef CMSPAR
+                                | CMSPAR
+#endif
+    ;
+constexpr tcflag_t kDcbIflags = INPCK | IXON | IXOFF;
+
+// A pseudo-terminal has no wire: its kernel side keeps 8 bits without a
+// parity bit whatever is asked, and bytes pass whole.
+bool IsPseudoTerminal(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+  const unsigned major = ::major(st.st_rdev);
+  return major >= 136 && major <= 143;  // Unix98 slaves
+}
+
+// The line as it was, to put back when a record cannot be carried whole.
+struct SavedLine {
   termios t{};
-  if (::tcgetattr(fd, &t) != 0) return errno;
+  std::uint32_t otherRate = 0;  // a rate outside the table, else 0
+  int modemLines = -1;          // TIOCM_* bits, or -1 without modem lines
+};
+
+int Save(int fd, SavedLine& saved) {
+  if (::tcgetattr(fd, &saved.t) != 0) return errno;
+  if (RateOf(cfgetospeed(&saved.t)) == 0) saved.otherRate = OtherSpeed(fd);
+  int lines = 0;
+  if (::ioctl(fd, TIOCMGET, &lines) == 0) saved.modemLines = lines;
+  return 0;
+}
+
+void Restore(int fd, const SavedLine& saved) {
+  ::tcsetattr(fd, TCSANOW, &saved.t);
+  if (saved.otherRate != 0) SetOtherSpeed(fd, saved.otherRate);
+  if (saved.modemLines >= 0) {
+    SetModemLine(fd, TIOCM_DTR, (saved.modemLines & TIOCM_DTR) != 0);
+    SetModemLine(fd, TIOCM_RTS, (saved.modemLines & TIOCM_RTS) != 0);
+  }
+}
+
+// Whether the line holds what was asked (wanted), as far as it can say.
+bool Carried(int fd, const termios& wanted, std::uint32_t rate, bool standard) {
+  termios now{};
+  if (::tcgetattr(fd, &now) != 0) return false;
+  tcflag_t cflags = kDcbCflags;
+  if (IsPseudoTerminal(fd)) cflags &= ~(CSIZE | PARENB);
+  if ((now.c_cflag & cflags) != (wanted.c_cflag & cflags)) return false;
+  if ((now.c_iflag & kDcbIflags) != (wanted.c_iflag & kDcbIflags)) return false;
+  if (now.c_cc[VSTART] != wanted.c_cc[VSTART] || now.c_cc[VSTOP] != wanted.c_cc[VSTOP])
+    return false;
+  if (standard) return cfgetospeed(&now) == cfgetospeed(&wanted);
+  // A driver sets the nearest rate its clock makes; within 2% a UART still
+  // understands the other side.
+  const std::uint64_t actual = OtherSpeed(fd);
+  const std::uint64_t diff = actual > rate ? actual - rate : rate - actual;
+  return actual != 0 && diff * 50 <= rate;
+}
+
+}  // namespace
+
+int ApplyDcb(int fd, const TDCB& d) {
+  SavedLine saved;
+  if (const int e = Save(fd, saved); e != 0) return e;
+  termios t = saved.t;
   MakeRaw(t);
   t.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
 #ifdef CMSPAR
@@ -219,8 +299,7 @@ int ApplyDcb(int fd, const TDCB& d) {
     default:
       break;
   }
-  // One and a half stop bits exist only for 5-bit characters; two is the
-  // nearest a terminal offers.
+  // CSTOPB gives 1.5 stop bits with 5-bit characters, 2 with more.
   if (d.StopBits != 0) t.c_cflag |= CSTOPB;
   if (d.Flags & kDcbParity) t.c_iflag |= INPCK;
   const std::uint32_t dtrControl = (d.Flags & kDcbDtrControlMask) >> 4;
@@ -228,22 +307,26 @@ int ApplyDcb(int fd, const TDCB& d) {
   if ((d.Flags & kDcbOutxCtsFlow) || rtsControl == 2) t.c_cflag |= CRTSCTS;
   if (d.Flags & kDcbOutX) t.c_iflag |= IXON;
   if (d.Flags & kDcbInX) t.c_iflag |= IXOFF;
-  // DSR flow and sensitivity, the error and null characters and abort on
-  // error have no terminal counterpart and are not applied.
   t.c_cc[VSTART] = static_cast<cc_t>(d.XonChar);
   t.c_cc[VSTOP] = static_cast<cc_t>(d.XoffChar);
 
   speed_t code = 0;
   const bool standard = StandardSpeed(d.BaudRate, code);
   if (standard && (::cfsetispeed(&t, code) != 0 || ::cfsetospeed(&t, code) != 0)) return errno;
-  if (::tcsetattr(fd, TCSANOW, &t) != 0) return errno;
+  // Applied as one record: a part the line does not take puts the line
+  // back as it was.
+  auto undo = [&](int e) {
+    Restore(fd, saved);
+    return e;
+  };
+  if (::tcsetattr(fd, TCSANOW, &t) != 0) return undo(errno);
   if (!standard) {
-    if (const int e = SetOtherSpeed(fd, d.BaudRate); e != 0) return e;
+    if (const int e = SetOtherSpeed(fd, d.BaudRate); e != 0) return undo(e);
   }
-  // RTS stays up under handshake and toggle control; the driver or the
-  // line then moves it.
-  if (const int e = SetModemLine(fd, TIOCM_DTR, dtrControl != 0); e != 0) return e;
-  if (const int e = SetModemLine(fd, TIOCM_RTS, rtsControl != 0); e != 0) return e;
+  if (!Carried(fd, t, d.BaudRate, standard)) return undo(EOPNOTSUPP);
+  // RTS stays up under handshake control; the driver then moves it.
+  if (const int e = SetModemLine(fd, TIOCM_DTR, dtrControl != 0); e != 0) return undo(e);
+  if (const int e = SetModemLine(fd, TIOCM_RTS, rtsControl != 0); e != 0) return undo(e);
   return 0;
 }
 

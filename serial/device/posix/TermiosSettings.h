@@ -18,10 +18,14 @@ void MakeRaw(termios& t);
 // The record that describes the line as the kernel holds it in t.
 TDCB DcbFromTermios(int fd, const termios& t);
 
-// 0, or EINVAL for a record no terminal can carry.
+// 0 for a record a terminal can carry; EINVAL for one that is impossible on
+// any line, EOPNOTSUPP for one that asks for what a terminal cannot do.
+// Touches no line.
 int CheckDcb(const TDCB& d);
 
-// Writes a record that CheckDcb accepted to the line; 0 or an errno value.
+// Writes a record that CheckDcb accepted to the line and reads back what
+// the line holds; 0 or an errno value (EOPNOTSUPP: the driver did not take
+// a part of it). On failure the line is left as it was.
 int ApplyDcb(int fd, const TDCB& d);
 
 // Sets or clears a modem line (TIOCM_*); 0 or an errno value. Drivers
