@@ -26,11 +26,14 @@ std::vector<std::string> SplitTextLines(const std::string& text) {
 }
 
 std::vector<std::string> ReadTextLines(const std::string& path) {
+  // The path is UTF-8 text: on Windows a narrow path would be taken in the
+  // ANSI code page, and a Cyrillic folder name would not be found.
+  const std::filesystem::path file(std::u8string(path.begin(), path.end()));
   std::error_code ec;
-  if (std::filesystem::is_directory(path, ec))
+  if (std::filesystem::is_directory(file, ec))
     throw EFileError("Cannot open file \"" + path + "\". " + std::strerror(EISDIR));
   errno = 0;
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(file, std::ios::binary);
   if (!in) {
     const int err = errno;
     throw EFileError("Cannot open file \"" + path + "\". " +

@@ -22,8 +22,13 @@ using comflash::FirmwareImage;
 
 using testsupport::TempDir;
 
+// A path from UTF-8 text, whatever the platform's narrow encoding.
+fs::path PathOf(const std::string& utf8) {
+  return fs::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
 void WriteFile(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary);
+  std::ofstream out(PathOf(path), std::ios::binary);
   out << content;
   ASSERT_TRUE(out.good()) << path;
 }
@@ -117,6 +122,20 @@ TEST_F(FileButton, AMalformedFileShowsWhereInTheErrorBox) {
   EXPECT_TRUE(FirmwareImage == before) << "nothing of the file is stored";
   EXPECT_TRUE(dialogs.messages.empty());
   EXPECT_TRUE(f.Button1->Enabled()) << "the window stays usable";
+}
+
+TEST_F(FileButton, AFileWithACyrillicNameInACyrillicFolderLoads) {
+  const std::u8string base = dir.Path().u8string();
+  const std::string folder = std::string(base.begin(), base.end()) + "/прошивки";
+  fs::create_directories(PathOf(folder));
+  const std::string path = folder + "/блок.hex";
+  WriteFile(path, Record(0x00, 0x0C00, {0x5A, 0xA5}) + Record(0x01, 0x0000, {}));
+  TForm1& f = Create();
+  dialogs.openAnswers.push_back(path);
+  guitest::OperatorClick(*f.Button1);
+  ASSERT_TRUE(dialogs.errors.empty()) << dialogs.errors[0];
+  EXPECT_EQ(f.Memo1->Text(), "0C00 ->  5A A5");
+  EXPECT_EQ(FirmwareImage[0x0C00], 0x5A);
 }
 
 TEST_F(FileButton, AFileThatCannotBeReadShowsItsPathInTheErrorBox) {
