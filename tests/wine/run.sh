@@ -114,16 +114,17 @@ run_window() {
     done
     device=$(head -n 1 "$work/window-sim.out")
     [ -n "$device" ] || { echo "the simulator did not start:"; cat "$work/window-sim.err"; exit 1; } >&2
-    ln -sfn "$device" "$WINEPREFIX/dosdevices/com3"
+    ln -sfn "$device" "$wprefix/dosdevices/com3"
     env+=(COMFLASH_WINDOW_SIM="$*" COMFLASH_WINDOW_SIM_DUMP="Z:${work//\//\\}\\device.bin")
   fi
-  env "${env[@]}" LD_PRELOAD=$preload timeout 600 \
+  env "${env[@]}" WINEPREFIX="$wprefix" LD_PRELOAD=$preload timeout 600 \
     xvfb-run -a -s "-screen 0 1280x1024x24" \
     wine "$WBIN/window_tests.exe" --gtest_filter="$filter" 2>&1 | tr -d '\r' > "$log" || status=$?
+  WINEPREFIX=$wprefix wineserver -w  # its desktop goes with this run's X server
   if [ -n "$pid" ]; then
     kill -TERM "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
-    rm -f "$WINEPREFIX/dosdevices/com3"
+    rm -f "$wprefix/dosdevices/com3"
   fi
   count window_tests "$log"
   if [ "$status" -ne 0 ]; then
@@ -133,9 +134,18 @@ run_window() {
   echo "== window_tests.exe ($name): $(sed -n 's/^\[==========\] \(.* ran\..*\)/\1/p' "$log" | tail -n 1) exit $status"
 }
 if [ -f "$WBIN/window_tests.exe" ]; then
+  # A prefix of its own, with no server kept: the desktop takes the screen of
+  # the X server the first window program of a run brings up (the persistent
+  # server above would keep one made without a display, 1024 x 768).
+  wprefix=$work/window-prefix
+  WINEPREFIX=$wprefix wine wineboot --init > "$work/window-wineboot.log" 2>&1
   # With no window manager, Wine waits up to 2 s for one at every hidden or
   # destroyed window unless its windows are unmanaged.
-  wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f > "$work/reg.log" 2>&1
+  WINEPREFIX=$wprefix wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f \
+    > "$work/reg.log" 2>&1
+  WINEPREFIX=$wprefix wineserver -w
+  ln -sfn "$slave" "$wprefix/dosdevices/com4"
+  rm -f "$wprefix/dosdevices/com9"
   WINE_SKIPS[window_tests]="FileButton.AWholeImageWrittenByObjcopyLoadsCompletely"
   WINE_SKIP_REASONS[FileButton.AWholeImageWrittenByObjcopyLoadsCompletely]="runs the Linux tool objcopy through a POSIX shell; WindowUpload loads a whole image instead"
   run_window controls "-WindowUpload.*:${WINE_SKIPS[window_tests]}"
