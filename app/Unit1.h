@@ -1,72 +1,54 @@
 // The main window: port selector and switch, file and upload buttons, the log.
 #pragma once
 
-#include <QWidget>
 #include <cstdint>
-#include <memory>
 
 #include "app/core/BootloaderLink.h"
 #include "app/core/UploadObserver.h"
 #include "app/core/UploadSession.h"
-#include "app/gui/Controls.h"
-#include "app/gui/Dialogs.h"
+#include "framework/forms/Dialogs.h"
+#include "framework/forms/Forms.h"
+#include "framework/forms/StdCtrls.h"
 #include "serial/VaComm.h"
 #include "serial/device/SerialApi.h"
 
-class QCheckBox;
-class QPlainTextEdit;
-class QProgressBar;
-class QPushButton;
-class QResizeEvent;
-
-class TForm1 : public QWidget {
-  Q_OBJECT
-
+class TForm1 : public forms::TForm {
  public:
   // portApi is the device back end of VaComm1; dialogs shows every modal box.
-  explicit TForm1(comflash::gui::Dialogs& dialogs,
+  explicit TForm1(forms::Dialogs& dialogs,
                   serial::SerialApi& portApi = serial::PlatformSerialApi());
   ~TForm1() override;
-  TForm1(const TForm1&) = delete;
-  TForm1& operator=(const TForm1&) = delete;
 
-  // Components; the widgets are owned by their Qt parents, the port object by
-  // the upload session.
+  // Components; the controls are owned by the controls they lie on, the port
+  // object by the upload session.
   serial::TVaComm* VaComm1 = nullptr;
-  comflash::gui::TPanel* Panel1 = nullptr;
-  comflash::gui::TComboBox* ComboBox1 = nullptr;
-  QCheckBox* CheckBox1 = nullptr;
-  QPushButton* Button3 = nullptr;
-  QPlainTextEdit* Memo1 = nullptr;
-  QPushButton* Button1 = nullptr;
-  comflash::gui::TOpenDialog OpenDialog1;
-  QProgressBar* ProgressBar1 = nullptr;
-  comflash::gui::TPanel* Panel2 = nullptr;
-  QPushButton* Button4 = nullptr;
+  forms::TPanel* Panel1 = nullptr;
+  forms::TComboBox* ComboBox1 = nullptr;
+  forms::TCheckBox* CheckBox1 = nullptr;
+  forms::TButton* Button3 = nullptr;
+  forms::TMemo* Memo1 = nullptr;
+  forms::TButton* Button1 = nullptr;
+  forms::TOpenDialog OpenDialog1;
+  forms::TProgressBar* ProgressBar1 = nullptr;
+  forms::TPanel* Panel2 = nullptr;
+  forms::TButton* Button4 = nullptr;
 
   // Handlers; none looks at the sender.
-  void FormCreate(QObject* Sender);      // once, after construction
-  void CheckBox1Click(QObject* Sender);  // the port switch
-  void Button1Click(QObject* Sender);    // loads a HEX file into the image
-  void Button3Click(QObject* Sender);    // uploads the image
-  void Button4Click(QObject* Sender);    // clears the log
+  void FormCreate(framework::TComponent* Sender);      // once, after construction
+  void CheckBox1Click(framework::TComponent* Sender);  // the port switch
+  void Button1Click(framework::TComponent* Sender);    // loads a HEX file into the image
+  void Button3Click(framework::TComponent* Sender);    // uploads the image
+  void Button4Click(framework::TComponent* Sender);    // clears the log
 
   // The bootloader exchanges over VaComm1, logged in Memo1.
   bool DeviceReady();
   bool WriteBlock(std::uint8_t n, const comflash::BlockData& data, std::uint8_t dataXor);
 
- protected:
-  void resizeEvent(QResizeEvent* event) override;
-
  private:
   void CreateControls();
   void ConnectHandlers();
-  // Top strip and progress bar keep their heights across the width, Panel2
-  // takes the rest, and the log keeps its height at the bottom of Panel2.
-  void AlignControls();
-  void AppendLog(const std::string& line);
 
-  comflash::gui::Dialogs& dialogs_;
+  forms::Dialogs& dialogs_;
   comflash::ControlsObserver observer_;
   comflash::UploadSession session_;
 };

@@ -60,23 +60,26 @@ std::vector<std::string> SplitTextLines(const std::string& text) {
 }
 
 std::vector<std::string> ReadTextLines(const std::string& path, std::uintmax_t maxBytes) {
+  // The path is UTF-8 text: on Windows a narrow path would be taken in the
+  // ANSI code page, and a Cyrillic folder name would not be found.
+  const fs::path file(std::u8string(path.begin(), path.end()));
   // Looked at before opening: opening a FIFO waits for a writer, and a device such as
   // /dev/zero never ends. A path that cannot be looked at is left to the open to explain.
   std::error_code ec;
-  const fs::file_status status = fs::status(path, ec);
+  const fs::file_status status = fs::status(file, ec);
   if (!ec) {
     if (status.type() == fs::file_type::directory)
       throw EFileError("Cannot open file " + Quoted(path) + ". " + std::strerror(EISDIR));
     if (status.type() != fs::file_type::regular)
       throw EFileError("Cannot open file " + Quoted(path) + ". It is " + KindText(status.type()) +
                        ", not a regular file");
-    const std::uintmax_t size = fs::file_size(path, ec);
+    const std::uintmax_t size = fs::file_size(file, ec);
     if (!ec && size > maxBytes)
       throw EFileError("Cannot open file " + Quoted(path) + ". The file is " +
                        std::to_string(size) + " bytes" + Limit(maxBytes));
   }
   errno = 0;
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(file, std::ios::binary);
   if (!in) {
     const int err = errno;
     throw EFileError("Cannot open file " + Quoted(path) + ". " +

@@ -10,18 +10,18 @@
 #include <string>
 #include <vector>
 
-#include "app/gui/Dialogs.h"
+#include "framework/forms/Dialogs.h"
 
 namespace guitest {
 
-class FakeDialogs : public comflash::gui::Dialogs {
+class FakeDialogs : public forms::Dialogs {
  public:
   void ShowMessage(const std::string& text) override {
     messages.push_back(text);
     if (onMessage) onMessage(text);
   }
   void ShowError(const std::string& text) override { errors.push_back(text); }
-  std::optional<std::string> OpenFile(const comflash::gui::OpenDialogOptions& options) override {
+  std::optional<std::string> OpenFile(const forms::OpenDialogOptions& options) override {
     openRequests.push_back(options);
     if (openAnswers.empty()) {
       ADD_FAILURE() << "file dialog shown without a scripted answer";
@@ -34,7 +34,7 @@ class FakeDialogs : public comflash::gui::Dialogs {
 
   std::vector<std::string> messages;
   std::vector<std::string> errors;
-  std::vector<comflash::gui::OpenDialogOptions> openRequests;
+  std::vector<forms::OpenDialogOptions> openRequests;
   // Answers of the file dialog in order; nothing = cancelled.
   std::deque<std::optional<std::string>> openAnswers;
   // Runs while a message box would be up.

@@ -1,17 +1,18 @@
 // A main window built as the program builds it, with recorded dialogs and the
-// Qt binding of the application seam.
+// toolkit's binding of the application seam.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <QApplication>
-#include <QKeyEvent>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "app/Unit1.h"
-#include "app/gui/QtApplication.h"
+#include "framework/forms/Forms.h"
 #include "tests/support/FakeSerialApi.h"
 #include "tests/gui/FakeDialogs.h"
+#include "tests/gui/Operator.h"
 
 namespace guitest {
 
@@ -25,7 +26,7 @@ class FormTest : public ::testing::Test {
     form = std::make_unique<TForm1>(dialogs, api);
     Form1 = form.get();
     form->FormCreate(form.get());
-    form->show();
+    form->Show();
     return *form;
   }
   // Destroys the window (closing its port) before the dialogs it uses go.
@@ -36,19 +37,20 @@ class FormTest : public ::testing::Test {
 
   FakeDialogs dialogs;
   serial::FakeSerialApi fake;  // a scripted device, for tests that ask for it
-  comflash::gui::QtApplication app{dialogs};
+  std::unique_ptr<framework::Application> app = forms::CreateApplicationSeam(dialogs);
   std::unique_ptr<TForm1> form;
 };
 
-// Types text into a widget key by key, as the operator would.
-inline void TypeText(QWidget* widget, const QString& text) {
-  for (const QChar c : text) {
-    const int key = c.toUpper().unicode();
-    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, QString(c));
-    QApplication::sendEvent(widget, &press);
-    QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier, QString(c));
-    QApplication::sendEvent(widget, &release);
+// The lines of a text joined with "\n"; an empty text is one empty line.
+inline std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines(1);
+  for (const char c : text) {
+    if (c == '\n')
+      lines.emplace_back();
+    else
+      lines.back() += c;
   }
+  return lines;
 }
 
 }  // namespace guitest

@@ -3,9 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QPlainTextEdit>
-#include <QPushButton>
-#include <QStringList>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -25,8 +22,13 @@ using comflash::FirmwareImage;
 
 using testsupport::TempDir;
 
+// A path from UTF-8 text, whatever the platform's narrow encoding.
+fs::path PathOf(const std::string& utf8) {
+  return fs::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
 void WriteFile(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary);
+  std::ofstream out(PathOf(path), std::ios::binary);
   out << content;
   ASSERT_TRUE(out.good()) << path;
 }
@@ -70,12 +72,12 @@ TEST_F(FileButton, CancellingClearsTheLogAndKeepsTheImage) {
   FirmwareImage[0x0C00] = 0x42;
   const comflash::FirmwareImageBytes before = FirmwareImage;
   dialogs.openAnswers.push_back(std::nullopt);
-  f.Button1->click();
-  EXPECT_EQ(f.Memo1->toPlainText(), "");
+  guitest::OperatorClick(*f.Button1);
+  EXPECT_EQ(f.Memo1->Text(), "");
   EXPECT_TRUE(FirmwareImage == before);
   EXPECT_TRUE(dialogs.errors.empty());
   ASSERT_EQ(dialogs.openRequests.size(), 1u);
-  const comflash::gui::OpenDialogOptions& o = dialogs.openRequests[0];
+  const forms::OpenDialogOptions& o = dialogs.openRequests[0];
   EXPECT_EQ(o.DefaultSuffix, "hex");
   EXPECT_EQ(o.FileName, "_code.hex");
   EXPECT_EQ(o.Filter, "");
@@ -90,9 +92,9 @@ TEST_F(FileButton, LoadsASmallFileAndLogsEachDataRecord) {
                       Record(0x00, 0x0010, {0xAB, 0xCD}, true) + Record(0x01, 0x0000, {}));
   TForm1& f = Create();
   dialogs.openAnswers.push_back(path);
-  f.Button1->click();
+  guitest::OperatorClick(*f.Button1);
   ASSERT_TRUE(dialogs.errors.empty()) << dialogs.errors[0];
-  EXPECT_EQ(f.Memo1->toPlainText(), "0C00 ->  01 02 03 04\n0010 ->  ab cd");
+  EXPECT_EQ(f.Memo1->Text(), "0C00 ->  01 02 03 04\n0010 ->  ab cd");
   EXPECT_EQ(FirmwareImage[0x0C00], 0x01);
   EXPECT_EQ(FirmwareImage[0x0C03], 0x04);
   EXPECT_EQ(FirmwareImage[0x10010], 0xAB);
@@ -100,10 +102,10 @@ TEST_F(FileButton, LoadsASmallFileAndLogsEachDataRecord) {
 
   // The next time the dialog proposes the file chosen last; the old log goes first.
   dialogs.openAnswers.push_back(std::nullopt);
-  f.Button1->click();
+  guitest::OperatorClick(*f.Button1);
   ASSERT_EQ(dialogs.openRequests.size(), 2u);
   EXPECT_EQ(dialogs.openRequests[1].FileName, path);
-  EXPECT_EQ(f.Memo1->toPlainText(), "");
+  EXPECT_EQ(f.Memo1->Text(), "");
   EXPECT_EQ(FirmwareImage[0x0C00], 0x01);
 }
 
@@ -113,23 +115,37 @@ TEST_F(FileButton, AMalformedFileShowsWhereInTheErrorBox) {
   TForm1& f = Create();
   const comflash::FirmwareImageBytes before = FirmwareImage;
   dialogs.openAnswers.push_back(path);
-  f.Button1->click();
+  guitest::OperatorClick(*f.Button1);
   ASSERT_EQ(dialogs.errors.size(), 1u);
   EXPECT_EQ(dialogs.errors[0].rfind(path + ":2: ", 0), 0u) << dialogs.errors[0];
-  EXPECT_EQ(f.Memo1->toPlainText(), "");
+  EXPECT_EQ(f.Memo1->Text(), "");
   EXPECT_TRUE(FirmwareImage == before) << "nothing of the file is stored";
   EXPECT_TRUE(dialogs.messages.empty());
-  EXPECT_TRUE(f.Button1->isEnabled()) << "the window stays usable";
+  EXPECT_TRUE(f.Button1->Enabled()) << "the window stays usable";
+}
+
+TEST_F(FileButton, AFileWithACyrillicNameInACyrillicFolderLoads) {
+  const std::u8string base = dir.Path().u8string();
+  const std::string folder = std::string(base.begin(), base.end()) + "/прошивки";
+  fs::create_directories(PathOf(folder));
+  const std::string path = folder + "/блок.hex";
+  WriteFile(path, Record(0x00, 0x0C00, {0x5A, 0xA5}) + Record(0x01, 0x0000, {}));
+  TForm1& f = Create();
+  dialogs.openAnswers.push_back(path);
+  guitest::OperatorClick(*f.Button1);
+  ASSERT_TRUE(dialogs.errors.empty()) << dialogs.errors[0];
+  EXPECT_EQ(f.Memo1->Text(), "0C00 ->  5A A5");
+  EXPECT_EQ(FirmwareImage[0x0C00], 0x5A);
 }
 
 TEST_F(FileButton, AFileThatCannotBeReadShowsItsPathInTheErrorBox) {
   const std::string path = dir / "missing.hex";
   TForm1& f = Create();
   dialogs.openAnswers.push_back(path);
-  f.Button1->click();
+  guitest::OperatorClick(*f.Button1);
   ASSERT_EQ(dialogs.errors.size(), 1u);
   EXPECT_NE(dialogs.errors[0].find(path), std::string::npos) << dialogs.errors[0];
-  EXPECT_EQ(f.Memo1->toPlainText(), "");
+  EXPECT_EQ(f.Memo1->Text(), "");
 }
 
 TEST_F(FileButton, AWholeImageWrittenByObjcopyLoadsCompletely) {
@@ -144,13 +160,13 @@ TEST_F(FileButton, AWholeImageWrittenByObjcopyLoadsCompletely) {
 
   TForm1& f = Create();
   dialogs.openAnswers.push_back(hex);
-  f.Button1->click();
+  guitest::OperatorClick(*f.Button1);
   ASSERT_TRUE(dialogs.errors.empty()) << dialogs.errors[0];
   EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), FirmwareImage.begin()));
-  const QStringList lines = f.Memo1->toPlainText().split('\n');
-  ASSERT_EQ(lines.size(), 8192);  // 16 bytes a record
-  EXPECT_TRUE(lines.first().startsWith("0000 ->  ")) << lines.first().toStdString();
-  EXPECT_TRUE(lines.last().startsWith("FFF0 ->  ")) << lines.last().toStdString();
+  const std::vector<std::string> lines = guitest::Lines(f.Memo1->Text());
+  ASSERT_EQ(lines.size(), 8192u);  // 16 bytes a record
+  EXPECT_EQ(lines.front().rfind("0000 ->  ", 0), 0u) << lines.front();
+  EXPECT_EQ(lines.back().rfind("FFF0 ->  ", 0), 0u) << lines.back();
 }
 
 }  // namespace

@@ -2,16 +2,14 @@
 // unless a display is asked for explicitly.
 #include <gtest/gtest.h>
 
-#include <QApplication>
 #include <cstdlib>
 
-#include "framework/MainThreadQueue.h"
+#include "framework/forms/Forms.h"
 
 int main(int argc, char** argv) {
   // Also for test discovery at build time, which runs without the test's environment.
   setenv("QT_QPA_PLATFORM", "offscreen", 0);
-  framework::SetMainThread();
-  QApplication app(argc, argv);
+  const auto toolkit = forms::StartToolkit(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

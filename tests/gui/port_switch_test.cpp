@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QCheckBox>
-#include <QLineEdit>
 #include <chrono>
 #include <string>
 
@@ -54,9 +52,9 @@ class PortSwitch : public FormTest {
 TEST_F(PortSwitch, CheckingAFreePortOpensItAt115200_8N1) {
   ports.Map("COM3", com3.SlavePath());
   TForm1& f = Create();
-  f.CheckBox1->setChecked(true);
-  EXPECT_TRUE(f.CheckBox1->isChecked());
-  EXPECT_FALSE(f.ComboBox1->isEnabled());
+  f.CheckBox1->SetChecked(true);
+  EXPECT_TRUE(f.CheckBox1->Checked());
+  EXPECT_FALSE(f.ComboBox1->Enabled());
   EXPECT_TRUE(dialogs.messages.empty());
   EXPECT_TRUE(dialogs.errors.empty());
   ASSERT_TRUE(f.VaComm1->IsOpen());
@@ -72,9 +70,9 @@ TEST_F(PortSwitch, CheckingAFreePortOpensItAt115200_8N1) {
   EXPECT_EQ(t.c_iflag & (IXON | IXOFF), 0u);
   EXPECT_TRUE(Hears(f, com3));
 
-  f.CheckBox1->setChecked(false);
+  f.CheckBox1->SetChecked(false);
   EXPECT_FALSE(f.VaComm1->IsOpen());
-  EXPECT_TRUE(f.ComboBox1->isEnabled());
+  EXPECT_TRUE(f.ComboBox1->Enabled());
   EXPECT_TRUE(dialogs.messages.empty());
 }
 
@@ -82,13 +80,13 @@ TEST_F(PortSwitch, CheckingAgainAfterPickingAnotherItemOpensTheNewPort) {
   ports.Map("COM3", com3.SlavePath());
   ports.Map("COM4", com4.SlavePath());
   TForm1& f = Create();
-  f.CheckBox1->setChecked(true);
+  f.CheckBox1->SetChecked(true);
   ASSERT_TRUE(f.VaComm1->IsOpen());
-  f.CheckBox1->setChecked(false);
+  f.CheckBox1->SetChecked(false);
   ASSERT_FALSE(f.VaComm1->IsOpen());
 
-  f.ComboBox1->setCurrentIndex(3);
-  f.CheckBox1->setChecked(true);
+  f.ComboBox1->SetItemIndex(3);
+  f.CheckBox1->SetChecked(true);
   ASSERT_TRUE(f.VaComm1->IsOpen());
   EXPECT_EQ(f.VaComm1->DeviceName(), "COM4");
   EXPECT_TRUE(Hears(f, com4));
@@ -101,17 +99,17 @@ TEST_F(PortSwitch, CheckingAgainAfterPickingAnotherItemOpensTheNewPort) {
 TEST_F(PortSwitch, AMissingPortSwitchesBackOffAndSaysSo) {
   ports.Map("COM9", ports.Folder() + "/no-such-device");
   TForm1& f = Create();
-  f.ComboBox1->setCurrentIndex(8);
+  f.ComboBox1->SetItemIndex(8);
   // The message comes after the nested click has switched back off.
   bool checkedDuringMessage = true;
   bool comboEnabledDuringMessage = false;
   dialogs.onMessage = [&](const std::string&) {
-    checkedDuringMessage = f.CheckBox1->isChecked();
-    comboEnabledDuringMessage = f.ComboBox1->isEnabled();
+    checkedDuringMessage = f.CheckBox1->Checked();
+    comboEnabledDuringMessage = f.ComboBox1->Enabled();
   };
-  f.CheckBox1->setChecked(true);
-  EXPECT_FALSE(f.CheckBox1->isChecked());
-  EXPECT_TRUE(f.ComboBox1->isEnabled());
+  f.CheckBox1->SetChecked(true);
+  EXPECT_FALSE(f.CheckBox1->Checked());
+  EXPECT_TRUE(f.ComboBox1->Enabled());
   EXPECT_FALSE(f.VaComm1->IsOpen());
   ASSERT_EQ(dialogs.messages.size(), 1u);
   EXPECT_EQ(dialogs.messages[0], kBusy + "COM9");
@@ -128,16 +126,16 @@ TEST_F(PortSwitch, APortHeldByAnotherOpenerIsBusy) {
   ASSERT_TRUE(other.IsOpen());
 
   TForm1& f = Create();
-  f.CheckBox1->setChecked(true);
-  EXPECT_FALSE(f.CheckBox1->isChecked());
-  EXPECT_TRUE(f.ComboBox1->isEnabled());
+  f.CheckBox1->SetChecked(true);
+  EXPECT_FALSE(f.CheckBox1->Checked());
+  EXPECT_TRUE(f.ComboBox1->Enabled());
   EXPECT_FALSE(f.VaComm1->IsOpen());
   EXPECT_EQ(dialogs.messages, std::vector<std::string>{kBusy + "COM3"});
 
   // Free again, the same port opens.
   other.Close();
-  f.CheckBox1->setChecked(true);
-  EXPECT_TRUE(f.CheckBox1->isChecked());
+  f.CheckBox1->SetChecked(true);
+  EXPECT_TRUE(f.CheckBox1->Checked());
   EXPECT_TRUE(f.VaComm1->IsOpen());
   EXPECT_EQ(dialogs.messages.size(), 1u);
 }
@@ -146,23 +144,20 @@ TEST_F(PortSwitch, ATypedNameIsNoPickedItem) {
   // COM5 exists: opening the typed text would succeed.
   ports.Map("COM5", com5.SlavePath());
   TForm1& f = Create();
-  QLineEdit* edit = f.ComboBox1->lineEdit();
-  ASSERT_NE(edit, nullptr);
-  edit->selectAll();
-  guitest::TypeText(edit, "COM5");
-  ASSERT_EQ(f.ComboBox1->currentText(), "COM5");
+  guitest::OperatorType(*f.ComboBox1, "COM5");
+  ASSERT_EQ(f.ComboBox1->Text(), "COM5");
   EXPECT_EQ(f.ComboBox1->ItemIndex(), -1);
 
-  f.CheckBox1->setChecked(true);
-  EXPECT_FALSE(f.CheckBox1->isChecked());
+  f.CheckBox1->SetChecked(true);
+  EXPECT_FALSE(f.CheckBox1->Checked());
   EXPECT_FALSE(f.VaComm1->IsOpen());
   EXPECT_EQ(f.VaComm1->DeviceName(), "");
   EXPECT_EQ(dialogs.messages, std::vector<std::string>{kBusy});
 
   // Picking the item from the list afterwards does open it.
-  f.ComboBox1->setCurrentIndex(4);
+  f.ComboBox1->SetItemIndex(4);
   EXPECT_EQ(f.ComboBox1->ItemIndex(), 4);
-  f.CheckBox1->setChecked(true);
+  f.CheckBox1->SetChecked(true);
   EXPECT_TRUE(f.VaComm1->IsOpen());
   EXPECT_EQ(f.VaComm1->DeviceName(), "COM5");
 }
@@ -173,7 +168,7 @@ using PortSwitchCalls = FormTest;
 TEST_F(PortSwitchCalls, AnOpenIsFollowedByResetThenPurge) {
   TForm1& f = Create(fake);
   fake.ClearCalls();
-  f.CheckBox1->setChecked(true);
+  f.CheckBox1->SetChecked(true);
   ASSERT_TRUE(f.VaComm1->IsOpen());
   const auto calls = fake.CallsNamed({"CreateFileA", "EscapeCommFunction", "PurgeComm"});
   ASSERT_EQ(calls.size(), 3u);
@@ -186,33 +181,33 @@ TEST_F(PortSwitchCalls, AFailedOpenNeitherResetsNorPurges) {
   TForm1& f = Create(fake);
   fake.ClearCalls();
   fake.FailNext("CreateFileA", 5);
-  f.CheckBox1->setChecked(true);
-  EXPECT_FALSE(f.CheckBox1->isChecked());
+  f.CheckBox1->SetChecked(true);
+  EXPECT_FALSE(f.CheckBox1->Checked());
   EXPECT_TRUE(fake.CallsNamed({"EscapeCommFunction", "PurgeComm"}).empty());
   EXPECT_EQ(dialogs.messages, std::vector<std::string>{kBusy + "COM3"});
 }
 
 TEST_F(PortSwitchCalls, SettingTheStateTheBoxAlreadyHasRunsNothing) {
   TForm1& f = Create(fake);
-  f.ComboBox1->setEnabled(false);  // a handler run would enable it again
-  f.CheckBox1->setChecked(false);
-  EXPECT_FALSE(f.ComboBox1->isEnabled());
-  f.ComboBox1->setEnabled(true);
+  f.ComboBox1->SetEnabled(false);  // a handler run would enable it again
+  f.CheckBox1->SetChecked(false);
+  EXPECT_FALSE(f.ComboBox1->Enabled());
+  f.ComboBox1->SetEnabled(true);
 
-  f.CheckBox1->setChecked(true);
+  f.CheckBox1->SetChecked(true);
   fake.ClearCalls();
-  f.CheckBox1->setChecked(true);
+  f.CheckBox1->SetChecked(true);
   EXPECT_TRUE(fake.Calls().empty()) << "no second open, reset or purge";
 }
 
 TEST_F(PortSwitchCalls, TheOperatorsClickSwitchesLikeTheProgramsChange) {
   TForm1& f = Create(fake);
-  f.CheckBox1->click();
+  guitest::OperatorClick(*f.CheckBox1);
   EXPECT_TRUE(f.VaComm1->IsOpen());
-  EXPECT_FALSE(f.ComboBox1->isEnabled());
-  f.CheckBox1->click();
+  EXPECT_FALSE(f.ComboBox1->Enabled());
+  guitest::OperatorClick(*f.CheckBox1);
   EXPECT_FALSE(f.VaComm1->IsOpen());
-  EXPECT_TRUE(f.ComboBox1->isEnabled());
+  EXPECT_TRUE(f.ComboBox1->Enabled());
 }
 
 // Errors of the reset or the purge on the open port reach the error box and leave the switch on.
@@ -222,10 +217,10 @@ class ResetOrPurgeFailure : public PortSwitchCalls,
 TEST_P(ResetOrPurgeFailure, GoesToTheErrorBoxAndTheSwitchStaysOn) {
   TForm1& f = Create(fake);
   fake.FailNext(GetParam(), 31);
-  f.CheckBox1->setChecked(true);
-  EXPECT_TRUE(f.CheckBox1->isChecked());
+  f.CheckBox1->SetChecked(true);
+  EXPECT_TRUE(f.CheckBox1->Checked());
   EXPECT_TRUE(f.VaComm1->IsOpen());
-  EXPECT_FALSE(f.ComboBox1->isEnabled());
+  EXPECT_FALSE(f.ComboBox1->Enabled());
   EXPECT_TRUE(dialogs.messages.empty());
   ASSERT_EQ(dialogs.errors.size(), 1u);
   const std::string expected = std::string(GetParam()) == "EscapeCommFunction"

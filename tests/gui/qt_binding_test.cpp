@@ -1,4 +1,4 @@
-// The application seam on Qt and the real Qt dialogs.
+// The application seam on Qt and the real Qt dialogs of the Qt back end.
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
@@ -15,15 +15,21 @@
 #include <stdexcept>
 #include <thread>
 
-#include "app/gui/QtApplication.h"
-#include "app/gui/QtDialogs.h"
 #include "framework/MainThreadQueue.h"
+#include "framework/forms/Controls.h"
+#include "framework/forms/qt/QtApplication.h"
+#include "framework/forms/qt/QtDialogs.h"
 #include "tests/gui/FakeDialogs.h"
 
 namespace {
 
-using comflash::gui::Guarded;
-using comflash::gui::QtApplication;
+using forms::qt::QtApplication;
+
+// A handler as the controls connect theirs: what it throws goes to the display.
+template <typename Handler>
+auto Guarded(const void* sender, Handler handler) {
+  return [sender, handler] { forms::RunGuarded(sender, handler); };
+}
 
 class QtSeam : public ::testing::Test {
  protected:
@@ -135,7 +141,7 @@ class WhenShown {
 };
 
 TEST(QtDialogs, TheMessageBoxHasTheTextNoIconAndOneOkButton) {
-  comflash::gui::QtDialogs dialogs;
+  forms::qt::QtDialogs dialogs;
   const std::string text = "Порт не существует или занят другим устройством:<b>COM7</b>";
   WhenShown<QMessageBox> check([&](QMessageBox* box) {
     EXPECT_EQ(box->text().toStdString(), text);
@@ -151,7 +157,7 @@ TEST(QtDialogs, TheMessageBoxHasTheTextNoIconAndOneOkButton) {
 }
 
 TEST(QtDialogs, TheErrorBoxShowsTheTextAsAnError) {
-  comflash::gui::QtDialogs dialogs;
+  forms::qt::QtDialogs dialogs;
   WhenShown<QMessageBox> check([&](QMessageBox* box) {
     EXPECT_EQ(box->text(), "Error calling comm function (31)");
     EXPECT_EQ(box->icon(), QMessageBox::Critical);
@@ -177,8 +183,8 @@ class QtFileDialog : public ::testing::Test {
     std::filesystem::remove_all(dir, ec);
   }
   std::string dir;
-  comflash::gui::OpenDialogOptions options;
-  comflash::gui::QtDialogs dialogs;
+  forms::OpenDialogOptions options;
+  forms::qt::QtDialogs dialogs;
 };
 
 TEST_F(QtFileDialog, OpensWithTheOptionsAndTakesANameThatDoesNotExistYet) {

@@ -1,9 +1,6 @@
 // The bootloader exchanges and the upload button through the window.
 #include <gtest/gtest.h>
 
-#include <QCheckBox>
-#include <QPlainTextEdit>
-#include <QPushButton>
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -27,9 +24,9 @@ class Exchanges : public guitest::FormTest {
 TEST_F(Exchanges, HandshakeAndBlockGoThroughTheOpenPortIntoTheLog) {
   ports.Map("COM3", device.SlavePath());
   TForm1& f = Create();
-  f.CheckBox1->setChecked(true);
+  f.CheckBox1->SetChecked(true);
   ASSERT_TRUE(f.VaComm1->IsOpen());
-  f.Button4->click();
+  guitest::OperatorClick(*f.Button4);
 
   comflash::BlockData data{};
   for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7);
@@ -55,8 +52,8 @@ TEST_F(Exchanges, HandshakeAndBlockGoThroughTheOpenPortIntoTheLog) {
   EXPECT_EQ(Bytes(frame.begin(), frame.begin() + 3), (Bytes{0x11, 0x03, 0x03}));
   EXPECT_TRUE(std::equal(data.begin(), data.end(), frame.begin() + 3));
   EXPECT_EQ(frame.back(), dataXor ^ 0x11);
-  EXPECT_EQ(f.Memo1->toPlainText(),
-            QString::fromUtf8("85 51 170\nУстройство готово!\nБлок: N3 успешно записан."));
+  EXPECT_EQ(f.Memo1->Text(),
+            std::string("85 51 170\nУстройство готово!\nБлок: N3 успешно записан."));
 }
 
 using UploadButton = guitest::FormTest;
@@ -65,13 +62,13 @@ TEST_F(UploadButton, WithThePortOffTheRunEndsAtTheHandshake) {
   TForm1& f = Create();
   ASSERT_FALSE(f.VaComm1->IsOpen());
   const auto start = std::chrono::steady_clock::now();
-  f.Button3->click();
+  guitest::OperatorClick(*f.Button3);
   const auto elapsed = std::chrono::steady_clock::now() - start;
   EXPECT_GE(elapsed, 2500ms) << "the full reply wait";
-  EXPECT_EQ(f.Memo1->toPlainText(), QString::fromUtf8("0 0 0\nУстройство не готово!"));
-  EXPECT_TRUE(f.CheckBox1->isEnabled());
-  EXPECT_TRUE(f.Button1->isEnabled());
-  EXPECT_TRUE(f.Button3->isEnabled());
+  EXPECT_EQ(f.Memo1->Text(), std::string("0 0 0\nУстройство не готово!"));
+  EXPECT_TRUE(f.CheckBox1->Enabled());
+  EXPECT_TRUE(f.Button1->Enabled());
+  EXPECT_TRUE(f.Button3->Enabled());
   EXPECT_TRUE(dialogs.errors.empty());
 }
 

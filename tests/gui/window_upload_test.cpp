@@ -1,15 +1,15 @@
 // Whole uploads from the window into the simulated device on a pseudo-terminal.
 #include <gtest/gtest.h>
 
-#include <QCheckBox>
 #include <QPixmap>
-#include <QPlainTextEdit>
-#include <QPushButton>
+#include <QWidget>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
 
+#include "framework/forms/Native.h"
 #include "tests/gui/FormFixture.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/Pty.h"
@@ -32,7 +32,7 @@ class WindowUpload : public guitest::FormTest {
     ASSERT_FALSE(device->Path().empty());
     ports.Map("COM3", device->Path());
   }
-  QStringList Log(TForm1& f) { return f.Memo1->toPlainText().split('\n'); }
+  std::vector<std::string> Log(TForm1& f) { return guitest::Lines(f.Memo1->Text()); }
 
   testsupport::TempDir dir{"comflash-gui"};
   testsupport::SampleImage sample{dir, 5};
@@ -46,22 +46,23 @@ TEST_F(WindowUpload, LoadSwitchOnUploadAndTheDeviceHoldsTheImage) {
   StartDevice({"--refuse", "7:2"});
   TForm1& f = Create();
   dialogs.openAnswers.push_back(hex);
-  f.Button1->click();
-  EXPECT_EQ(Log(f).size(), 7872) << "one line per data record";
-  f.CheckBox1->setChecked(true);
+  guitest::OperatorClick(*f.Button1);
+  EXPECT_EQ(Log(f).size(), 7872u) << "one line per data record";
+  f.CheckBox1->SetChecked(true);
   ASSERT_TRUE(f.VaComm1->IsOpen());
-  f.Button3->click();
-  const QStringList log = Log(f);
-  ASSERT_EQ(log.size(), 128);
-  EXPECT_EQ(log.first(), "85 51 170");
-  EXPECT_EQ(log[6], QString::fromUtf8("Ошибка записи - Блок: N7"));
-  EXPECT_EQ(log[7], QString::fromUtf8("Ошибка записи - Блок: N7"));
-  EXPECT_EQ(log[8], QString::fromUtf8("Блок: N7 успешно записан."));
-  EXPECT_EQ(log.last(), QString::fromUtf8("Процесс прошивки закончен, брат!"));
-  EXPECT_TRUE(f.CheckBox1->isEnabled() && f.Button1->isEnabled() && f.Button3->isEnabled());
+  guitest::OperatorClick(*f.Button3);
+  const std::vector<std::string> log = Log(f);
+  ASSERT_EQ(log.size(), 128u);
+  EXPECT_EQ(log.front(), "85 51 170");
+  EXPECT_EQ(log[6], std::string("Ошибка записи - Блок: N7"));
+  EXPECT_EQ(log[7], std::string("Ошибка записи - Блок: N7"));
+  EXPECT_EQ(log[8], std::string("Блок: N7 успешно записан."));
+  EXPECT_EQ(log.back(), std::string("Процесс прошивки закончен, брат!"));
+  EXPECT_TRUE(f.CheckBox1->Enabled() && f.Button1->Enabled() && f.Button3->Enabled());
   EXPECT_TRUE(dialogs.errors.empty());
   // The README's picture of a finished upload is taken here on request.
-  if (const char* shot = std::getenv("COMFLASH_SCREENSHOT")) f.grab().save(QString::fromUtf8(shot));
+  if (const char* shot = std::getenv("COMFLASH_SCREENSHOT"))
+    static_cast<QWidget*>(f.Native().Handle())->grab().save(QString::fromUtf8(shot));
   device->Program().Stop();
   std::ifstream in(dir / "device.bin", std::ios::binary);
   const std::string memory((std::istreambuf_iterator<char>(in)), {});
@@ -75,13 +76,13 @@ TEST_F(WindowUpload, TheDeviceDroppingTheLineIsShownAndThePortCanBeSwitchedOff) 
   StartDevice({"--drop-after", "10"});
   TForm1& f = Create();
   dialogs.openAnswers.push_back(hex);
-  f.Button1->click();
-  f.CheckBox1->setChecked(true);
+  guitest::OperatorClick(*f.Button1);
+  f.CheckBox1->SetChecked(true);
   ASSERT_TRUE(f.VaComm1->IsOpen());
-  f.Button3->click();
+  guitest::OperatorClick(*f.Button3);
   EXPECT_EQ(dialogs.errors.size(), 1u) << "the port's error is shown";
-  EXPECT_TRUE(f.CheckBox1->isEnabled() && f.Button1->isEnabled() && f.Button3->isEnabled());
-  f.CheckBox1->setChecked(false);
+  EXPECT_TRUE(f.CheckBox1->Enabled() && f.Button1->Enabled() && f.Button3->Enabled());
+  f.CheckBox1->SetChecked(false);
   EXPECT_FALSE(f.VaComm1->IsOpen());
 }
 

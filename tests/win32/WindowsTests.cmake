@@ -44,4 +44,16 @@ comflash_windows_test_program(core_tests ${core_sources})
 file(GLOB win32_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/win32/*_test.cpp)
 comflash_windows_test_program(win32_tests ${win32_sources})
 
+# The window on Win32 controls: the window tests it shares with the Qt build,
+# and those on real COM ports. They need a display (Xvfb under Wine).
+if(TARGET comflash_gui)
+  file(GLOB window_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/gui/win32/*.cpp)
+  add_executable(window_tests ${window_sources}
+    ${CMAKE_CURRENT_SOURCE_DIR}/gui/main_window_test.cpp
+    ${CMAKE_CURRENT_SOURCE_DIR}/gui/file_load_test.cpp)
+  target_link_libraries(window_tests PRIVATE comflash_gui comflash_test_support)
+  set(COMFLASH_WINDOWS_TEST_PROGRAMS ${COMFLASH_WINDOWS_TEST_PROGRAMS} window_tests
+      CACHE INTERNAL "")
+endif()
+
 add_custom_target(windows_tests DEPENDS ${COMFLASH_WINDOWS_TEST_PROGRAMS})

@@ -94,6 +94,66 @@ for program in "${PROGRAMS[@]}"; do
   echo "== $program.exe: $(sed -n 's/^\[==========\] \(.* ran\..*\)/\1/p' "$log" | tail -n 1) exit $status"
 done
 
+# The window on its Win32 controls, on an X server of its own per run: first
+# every test that needs no simulator of its own (COM4 is the device above),
+# then each whole upload with the simulated device it needs as COM3.
+# run_window NAME FILTER [SIMULATOR OPTIONS...]
+run_window() {
+  local name=$1 filter=$2; shift 2
+  local log=$work/window_tests-$name.log status=0 device="" pid=""
+  local env=(COMFLASH_TEST_COM=COM4)
+  if [ $# -gt 0 ]; then
+    rm -f "$work/window-sim.out" "$work/device.bin"
+    "$LINUX_BUILD/bin/comflash-sim" --dump "$work/device.bin" "$@" \
+      > "$work/window-sim.out" 2> "$work/window-sim.err" &
+    pid=$!
+    sim_pid="$sim_pid $pid"
+    for _ in $(seq 100); do
+      [ -s "$work/window-sim.out" ] && break
+      sleep 0.05
+    done
+    device=$(head -n 1 "$work/window-sim.out")
+    [ -n "$device" ] || { echo "the simulator did not start:"; cat "$work/window-sim.err"; exit 1; } >&2
+    ln -sfn "$device" "$wprefix/dosdevices/com3"
+    env+=(COMFLASH_WINDOW_SIM="$*" COMFLASH_WINDOW_SIM_DUMP="Z:${work//\//\\}\\device.bin")
+  fi
+  env "${env[@]}" WINEPREFIX="$wprefix" LD_PRELOAD=$preload timeout 600 \
+    xvfb-run -a -s "-screen 0 1280x1024x24" \
+    wine "$WBIN/window_tests.exe" --gtest_filter="$filter" 2>&1 | tr -d '\r' > "$log" || status=$?
+  WINEPREFIX=$wprefix wineserver -w  # its desktop goes with this run's X server
+  if [ -n "$pid" ]; then
+    kill -TERM "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+    rm -f "$wprefix/dosdevices/com3"
+  fi
+  count window_tests "$log"
+  if [ "$status" -ne 0 ]; then
+    failed=$((failed + 1)); failures+=("window_tests $name (exit $status)")
+    cat "$log"
+  fi
+  echo "== window_tests.exe ($name): $(sed -n 's/^\[==========\] \(.* ran\..*\)/\1/p' "$log" | tail -n 1) exit $status"
+}
+if [ -f "$WBIN/window_tests.exe" ]; then
+  # A prefix of its own, with no server kept: the desktop takes the screen of
+  # the X server the first window program of a run brings up (the persistent
+  # server above would keep one made without a display, 1024 x 768).
+  wprefix=$work/window-prefix
+  WINEPREFIX=$wprefix wine wineboot --init > "$work/window-wineboot.log" 2>&1
+  # With no window manager, Wine waits up to 2 s for one at every hidden or
+  # destroyed window unless its windows are unmanaged.
+  WINEPREFIX=$wprefix wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f \
+    > "$work/reg.log" 2>&1
+  WINEPREFIX=$wprefix wineserver -w
+  ln -sfn "$slave" "$wprefix/dosdevices/com4"
+  rm -f "$wprefix/dosdevices/com9"
+  WINE_SKIPS[window_tests]="FileButton.AWholeImageWrittenByObjcopyLoadsCompletely"
+  WINE_SKIP_REASONS[FileButton.AWholeImageWrittenByObjcopyLoadsCompletely]="runs the Linux tool objcopy through a POSIX shell; WindowUpload loads a whole image instead"
+  run_window controls "-WindowUpload.*:${WINE_SKIPS[window_tests]}"
+  run_window upload "WindowUpload.LoadSwitchOnUploadAndTheDeviceHoldsTheImage" --refuse 7:2
+  run_window drop "WindowUpload.TheDeviceDroppingTheLineIsShownAndThePortCanBeSwitchedOff" \
+    --drop-after 10
+fi
+
 # comflash-cli.exe under Wine, driven from the Linux side.
 log=$work/wine_cli_tests.log
 status=0

@@ -1,11 +1,11 @@
 // The modal dialogs on Qt Widgets.
 #pragma once
 
-#include "app/gui/Dialogs.h"
+#include "framework/forms/Dialogs.h"
 
 class QWidget;
 
-namespace comflash::gui {
+namespace forms::qt {
 
 class QtDialogs : public Dialogs {
  public:
@@ -18,4 +18,4 @@ class QtDialogs : public Dialogs {
   static QWidget* Owner();
 };
 
-}  // namespace comflash::gui
+}  // namespace forms::qt

@@ -1,4 +1,4 @@
-#include "app/gui/QtDialogs.h"
+#include "framework/forms/qt/QtDialogs.h"
 
 #include <QApplication>
 #include <QFile>
@@ -6,7 +6,7 @@
 #include <QFileInfo>
 #include <QMessageBox>
 
-namespace comflash::gui {
+namespace forms::qt {
 
 namespace {
 
@@ -55,4 +55,4 @@ std::optional<std::string> QtDialogs::OpenFile(const OpenDialogOptions& options)
   return QFile::encodeName(chosen.first()).toStdString();
 }
 
-}  // namespace comflash::gui
+}  // namespace forms::qt

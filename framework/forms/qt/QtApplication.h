@@ -2,14 +2,12 @@
 // are served by Qt's event loop, and uncaught errors go to a modal error box.
 #pragma once
 
-#include <exception>
 #include <string>
-#include <utility>
 
-#include "app/gui/Dialogs.h"
 #include "framework/Application.h"
+#include "framework/forms/Dialogs.h"
 
-namespace comflash::gui {
+namespace forms::qt {
 
 class QtApplication : public framework::Application {
  public:
@@ -31,23 +29,4 @@ class QtApplication : public framework::Application {
   Dialogs& dialogs_;
 };
 
-// Hands an error no handler caught to the current application's display.
-void ReportUncaught(const void* sender, std::exception_ptr error) noexcept;
-
-// Runs handler; what it throws goes to the current application's display.
-template <typename Handler>
-void RunGuarded(const void* sender, Handler&& handler) noexcept {
-  try {
-    std::forward<Handler>(handler)();
-  } catch (...) {
-    ReportUncaught(sender, std::current_exception());
-  }
-}
-
-// Wraps a handler connected to a Qt signal, so no exception crosses Qt's event loop.
-template <typename Handler>
-auto Guarded(const void* sender, Handler handler) {
-  return [sender, handler = std::move(handler)]() noexcept { RunGuarded(sender, handler); };
-}
-
-}  // namespace comflash::gui
+}  // namespace forms::qt

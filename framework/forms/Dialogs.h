@@ -1,11 +1,12 @@
-// The window's modal dialogs behind one small interface, so the handlers can
-// be driven by tests without anyone pressing OK.
+// The modal dialogs behind one small interface, so the handlers can be driven
+// by tests without anyone pressing OK. Texts are UTF-8.
 #pragma once
 
 #include <optional>
 #include <string>
+#include <utility>
 
-namespace comflash::gui {
+namespace forms {
 
 // What a file-open dialog is asked to show.
 struct OpenDialogOptions {
@@ -27,7 +28,7 @@ class Dialogs {
   virtual std::optional<std::string> OpenFile(const OpenDialogOptions& options) = 0;
 };
 
-// The window's file-open dialog: its settings, and the file chosen last, which
+// A file-open dialog: its settings, and the file chosen last, which
 // is also the one proposed the next time.
 class TOpenDialog {
  public:
@@ -48,4 +49,4 @@ class TOpenDialog {
   Dialogs& dialogs_;
 };
 
-}  // namespace comflash::gui
+}  // namespace forms

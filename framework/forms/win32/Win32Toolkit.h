@@ -1,0 +1,51 @@
+// What the Win32 back end's files share: text conversion, the window classes,
+// the dialog font, and the counterpart behind each window.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "framework/forms/Native.h"
+
+namespace forms::win32 {
+
+// UTF-8 sources, UTF-16 windows.
+std::wstring Widen(const std::string& utf8);
+std::string Narrow(const std::wstring& utf16);
+std::wstring WindowText(HWND hwnd);
+
+// Registered by StartToolkit.
+inline constexpr wchar_t kFormClass[] = L"comflashForm";
+inline constexpr wchar_t kPanelClass[] = L"comflashPanel";
+inline constexpr wchar_t kWakeClass[] = L"comflashWake";
+
+// The message a queued synchronised call posts to the wake window.
+inline constexpr UINT kRunSynchronised = WM_APP + 1;
+
+HINSTANCE Instance();
+// The system's dialog font at the size last given to a form (8 points until then).
+HFONT DialogFont();
+void SetDialogFontSize(int points);
+int DialogFontSize();
+
+// The counterpart of every window the back end made, kept in the window's user data.
+class Win32Peer {
+ public:
+  virtual ~Win32Peer() = default;
+  virtual TControl& Owner() const = 0;
+  virtual TForm* AsForm() { return nullptr; }
+};
+Win32Peer* PeerOf(HWND hwnd);
+// The layer control a window belongs to: its own or its nearest ancestor's.
+TControl* ControlOf(HWND hwnd);
+
+// One message of a message loop: the Tab key moves the focus in the layer's
+// tab order, everything else is translated and dispatched.
+void PumpMessage(MSG& msg);
+
+// Window procedures of the form and the panel.
+LRESULT CALLBACK FormProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+LRESULT CALLBACK PanelProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+
+}  // namespace forms::win32

@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# The Windows window (build-win/bin/comflash.exe) under Wine, in a Wine prefix
+# of its own (build-win/wine, made on the first start). With --sim, the
+# simulated device (Linux build) is mapped as COM3 of that prefix; extra
+# arguments go to the simulator. Without a display, it runs on Xvfb.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+EXE=${COMFLASH_WINDOWS_EXE:-build-win/bin/comflash.exe}
+export WINEPREFIX=${WINEPREFIX:-$ROOT/build-win/wine}
+export WINEDEBUG=${WINEDEBUG:--all}
+export WINEDLLOVERRIDES="mscoree,mshtml="  # no Mono or Gecko installer prompts
+mkdir -p "$WINEPREFIX"
+
+sim=false
+if [ "${1:-}" = "--sim" ]; then sim=true; shift; fi
+
+sim_pid=""
+cleanup() {
+  if [ -n "$sim_pid" ] && kill -0 "$sim_pid" 2>/dev/null; then
+    kill -TERM "$sim_pid" 2>/dev/null || true
+    wait "$sim_pid" 2>/dev/null || true
+  fi
+  if $sim; then rm -f "$WINEPREFIX/dosdevices/com3"; fi
+}
+trap cleanup EXIT
+
+preload=""
+if $sim; then
+  out=$(mktemp /tmp/comflash-gui-wine-XXXXXX)
+  build/bin/comflash-sim "$@" > "$out" &
+  sim_pid=$!
+  for _ in $(seq 100); do
+    [ -s "$out" ] && break
+    sleep 0.05
+  done
+  device=$(head -n 1 "$out")
+  rm -f "$out"
+  [ -n "$device" ] || { echo "the simulator did not start" >&2; exit 1; }
+  # Wine waits for line events on a pseudo-terminal only with this help,
+  # preloaded into its server (started here) as into the program.
+  preload=$ROOT/build/tests/libcomflash_pty_modem_lines.so
+  [ -f "$preload" ] || preload=""
+  LD_PRELOAD=$preload wine wineboot --init > /dev/null 2>&1 || true
+  ln -sfn "$device" "$WINEPREFIX/dosdevices/com3"
+  echo "simulated device $device mapped as COM3; switch the port on, load a HEX file, press upload" >&2
+fi
+
+if [ -n "${DISPLAY:-}" ]; then
+  LD_PRELOAD=$preload wine "$EXE"
+else
+  LD_PRELOAD=$preload xvfb-run -a -s "-screen 0 800x700x24" wine "$EXE"
+fi
