@@ -1,11 +1,13 @@
 # What an operator installs: a Debian package on Linux, a zip on Windows.
 # Built by `./run package` with CPack; the version is the project's.
 
+# The window: comflash-gui on Linux, comflash.exe on Windows.
 if(TARGET comflash-gui)
-  install(TARGETS comflash-gui RUNTIME DESTINATION bin)
-endif()
-if(TARGET comflash)
-  install(TARGETS comflash RUNTIME DESTINATION .)
+  if(WIN32)
+    install(TARGETS comflash-gui RUNTIME DESTINATION .)
+  else()
+    install(TARGETS comflash-gui RUNTIME DESTINATION bin)
+  endif()
 endif()
 
 set(CPACK_PACKAGE_NAME comflash)
