@@ -39,7 +39,7 @@ fi
 work=$(mktemp -d /tmp/comflash-zip-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 (cd "$work" && unzip -q "$OLDPWD/$zip")
-for f in comflash-cli.exe README.txt; do
+for f in comflash.exe comflash-cli.exe README.txt; do
   [ -e "$work/$f" ] || { echo "package-check: the zip holds no $f" >&2; exit 1; }
 done
 got=$(WINEPREFIX="$work/prefix" WINEDEBUG=-all wine "$work/comflash-cli.exe" --version 2>/dev/null | tr -d '\r')
