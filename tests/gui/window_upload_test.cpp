@@ -4,6 +4,7 @@
 #include <QPixmap>
 #include <QWidget>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -12,6 +13,7 @@
 #include "framework/forms/Native.h"
 #include "tests/gui/FormFixture.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/PortFixture.h"
 #include "tests/support/Pty.h"
 #include "tests/support/SampleImage.h"
 #include "tests/support/SimulatedDevice.h"
@@ -70,6 +72,24 @@ TEST_F(WindowUpload, LoadSwitchOnUploadAndTheDeviceHoldsTheImage) {
   EXPECT_EQ(memory.substr(0x0C00, image.size()), image);
   EXPECT_EQ(memory.substr(0, 0x0C00), std::string(0x0C00, '\0'));
   EXPECT_EQ(memory.substr(0x1F800), std::string(0x800, '\0'));
+}
+
+TEST_F(WindowUpload, BytesTheDeviceSentBeforeTheClickAreGoneBeforeTheHandshake) {
+  StartDevice({"--noise", "300"});
+  TForm1& f = Create();
+  dialogs.openAnswers.push_back(hex);
+  guitest::OperatorClick(*f.Button1);
+  f.CheckBox1->SetChecked(true);
+  ASSERT_TRUE(f.VaComm1->IsOpen());
+  // Noise after the switch's own purge: only the run's drain and purge take it.
+  device->Program().Signal(SIGUSR1);
+  ASSERT_TRUE(testsupport::PumpUntil([&] { return f.VaComm1->InQueueCount() >= 300; }, 5000ms));
+  guitest::OperatorClick(*f.Button3);
+  const std::vector<std::string> log = Log(f);
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log.front(), "85 51 170");
+  EXPECT_EQ(log.back(), std::string("Процесс прошивки закончен, брат!"));
+  EXPECT_EQ(f.ProgressBar1->Position(), 10) << "neither a load nor an upload moves the bar";
 }
 
 TEST_F(WindowUpload, TheDeviceDroppingTheLineIsShownAndThePortCanBeSwitchedOff) {
