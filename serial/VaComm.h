@@ -225,6 +225,11 @@ class TVaCustomComm : public TVaComponent {
   bool ReadByte(std::uint8_t& b);
   void ReadStatus(TVaCommStatus& status);
   std::int32_t InQueueCount();
+  // Returns once at least count bytes wait in the receive queue or timeoutUs
+  // has passed, or sooner (a back end without arrival notice pauses briefly):
+  // callers look at InQueueCount again. Takes no byte and clears no error
+  // flag. On a closed port it pauses at most a millisecond.
+  void WaitForInQueue(std::int32_t count, std::int64_t timeoutUs);
 
   // Errors.
   [[noreturn]] void RaiseLastCommError(const std::string& pattern);

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "serial/VaComm.h"
 
@@ -86,6 +87,19 @@ std::int32_t TVaCustomComm::InQueueCount() {
   TVaCommStatus status;
   ReadStatus(status);
   return static_cast<std::int32_t>(status.InQueue);
+}
+
+void TVaCustomComm::WaitForInQueue(std::int32_t count, std::int64_t timeoutUs) {
+  if (timeoutUs <= 0) return;
+  if (!IsOpen()) {
+    std::this_thread::sleep_for(std::chrono::microseconds(std::min<std::int64_t>(timeoutUs, 1000)));
+    return;
+  }
+  // No lock: the wait only watches the count, and holding PortLock for up to
+  // the whole time-out would stall every other status read.
+  const bool ok =
+      api_->WaitForReceived(Handle, static_cast<std::uint32_t>(std::max(count, 0)), timeoutUs);
+  CheckCommResult(ok, "Error retrieving statistics (%d), %s");
 }
 
 // ---------------------------------------------------------------------------

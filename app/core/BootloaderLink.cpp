@@ -19,12 +19,14 @@ BootloaderLink::BootloaderLink(serial::TVaCustomComm& port, LogSink log,
 
 std::array<std::uint8_t, 3> BootloaderLink::AwaitReply(std::int64_t limitMs) {
   const std::int64_t start = clock_();
-  // A tight poll on purpose: the protocol goes on the moment the third byte
-  // is queued, and nothing else runs on this thread meanwhile.
+  // Each pass sleeps in the port until the third byte is queued or the limit
+  // is reached, so the protocol goes on the moment the reply is complete
+  // without holding a core meanwhile; no messages are processed.
   for (;;) {
-    const std::int64_t elapsedMs = std::llabs(clock_() - start) / 1000;  // truncated
-    if (elapsedMs >= limitMs) break;
+    const std::int64_t elapsedUs = std::llabs(clock_() - start);
+    if (elapsedUs / 1000 >= limitMs) break;  // whole milliseconds, truncated
     if (port_.InQueueCount() > 2) break;
+    port_.WaitForInQueue(3, limitMs * 1000 - elapsedUs);
   }
   std::array<std::uint8_t, 3> reply{0, 0, 0};
   for (auto& b : reply) port_.ReadByte(b);

@@ -43,8 +43,8 @@ class BootloaderLink {
   bool WriteBlock(std::uint8_t n, const BlockData& data, std::uint8_t dataXor);
 
  private:
-  // Polls the receive-queue count with no pause until three bytes are queued
-  // or the limit has passed, then reads exactly three bytes.
+  // Waits until three bytes are queued or the limit has passed, then reads
+  // exactly three bytes.
   std::array<std::uint8_t, 3> AwaitReply(std::int64_t limitMs);
 
   serial::TVaCustomComm& port_;

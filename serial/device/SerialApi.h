@@ -9,11 +9,14 @@
 // While a request is outstanding, its record and data belong to the back end.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "serial/device/PlatformEvent.h"
 
@@ -196,6 +199,21 @@ class SerialApi {
   virtual bool ClearCommError(THandle h, std::uint32_t* errors, TComStat* stat) = 0;
   virtual bool PurgeComm(THandle h, std::uint32_t flags) = 0;
   virtual bool EscapeCommFunction(THandle h, std::uint32_t function) = 0;
+
+  // Waits until at least count bytes wait in the receive queue or timeoutUs
+  // has passed, without taking any of them; false, with the last error, only
+  // when h is not an open port. A caller reads the count again afterwards.
+  // This default is for a back end that is told of no arrivals: it pauses
+  // at most a millisecond, so a caller's loop looks again soon without
+  // holding a core.
+  virtual bool WaitForReceived(THandle h, std::uint32_t count, std::int64_t timeoutUs) {
+    (void)h;
+    (void)count;
+    if (timeoutUs > 0)
+      std::this_thread::sleep_for(
+          std::chrono::microseconds(std::min<std::int64_t>(timeoutUs, 1000)));
+    return true;
+  }
 
   // Last error of the calling thread, and the system's text for a code.
   virtual std::uint32_t GetLastError() = 0;

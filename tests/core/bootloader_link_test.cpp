@@ -117,6 +117,18 @@ TEST_F(Link, TwoReplyBytesWaitTheWholeLimitAndTheThirdEndsTheWait) {
   EXPECT_LT(stepping.now - before, 10 * 1000) << "the third byte ends the wait at once";
 }
 
+TEST_F(Link, EachPassWaitsInThePortForTheThirdByteAndNoLongerThanTheTimeLeft) {
+  // Readings: start, 250 ms (polls, then waits for the 2250 ms left), 2500 ms (stops).
+  std::vector<std::int64_t> readings{1000000, 1250000, 3500000};
+  std::size_t next = 0;
+  auto link = MakeLink([&] { return readings[std::min(next++, readings.size() - 1)]; });
+  device.handshakeReply = {0x55, 0x33};
+  fake.ClearCalls();
+  EXPECT_FALSE(link.DeviceReady());
+  EXPECT_EQ(fake.CallsNamed({"ClearCommError", "WaitForReceived"}),
+            (std::vector<std::string>{"ClearCommError()", "WaitForReceived(3, 2250000)"}));
+}
+
 TEST_F(Link, ADoubledHandshakeSucceedsAndTheSurplusGoesWithTheFirstPurge) {
   device.handshakeReply = {0x55, 0x33, 0xAA, 0x55, 0x33, 0xAA};
   auto link = MakeLink();

@@ -48,6 +48,27 @@ TEST_F(PortIo, ReadsReturnAtOnceWithWhatIsQueued) {
   port.Close();
 }
 
+TEST_F(PortIo, TheWaitForQueuedBytesGoesToTheDeviceAndRaisesItsFailure) {
+  port.WaitForInQueue(3, 500);
+  EXPECT_TRUE(fake.CallsNamed({"WaitForReceived"}).empty()) << "a closed port asks no device";
+  port.Open();
+  fake.Receive({1, 2});
+  port.WaitForInQueue(3, 1500);
+  port.WaitForInQueue(3, 0);
+  EXPECT_EQ(fake.CallsNamed({"WaitForReceived"}),
+            (std::vector<std::string>{"WaitForReceived(3, 1500)"}))
+      << "a limit already reached does not wait";
+  EXPECT_EQ(port.InQueueCount(), 2) << "the wait takes no byte";
+  fake.FailNext("WaitForReceived", 31);
+  try {
+    port.WaitForInQueue(3, 1500);
+    ADD_FAILURE() << "no exception";
+  } catch (const EVaCommError& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("Error retrieving statistics (31)", 0), 0u) << e.what();
+  }
+  port.Close();
+}
+
 TEST_F(PortIo, AReadTheDeviceDoesNotCompleteTimesOutWithZeroAndIsEnded) {
   port.Buffers().SetReadTimeout(30);
   port.Open();

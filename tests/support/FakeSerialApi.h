@@ -83,6 +83,7 @@ class FakeSerialApi : public SerialApi {
   bool ClearCommError(THandle h, std::uint32_t* errors, TComStat* stat) override;
   bool PurgeComm(THandle h, std::uint32_t flags) override;
   bool EscapeCommFunction(THandle h, std::uint32_t function) override;
+  bool WaitForReceived(THandle h, std::uint32_t count, std::int64_t timeoutUs) override;
   std::uint32_t GetLastError() override;
   std::string ErrorText(std::uint32_t code) override;
   // Kernel32's codes: 2/3 not found, 5/32 busy (a COM port held elsewhere

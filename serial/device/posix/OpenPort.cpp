@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <utility>
@@ -54,6 +55,7 @@ void OpenPort::Shutdown() {
     stopping_ = true;
     AbortAll(kErrorOperationAborted);
     cv_.notify_all();
+    rx_cv_.notify_all();
   }
   Wake();
   if (thread_.joinable()) thread_.join();
@@ -302,6 +304,15 @@ bool OpenPort::Escape(std::uint32_t function) {
   return e == 0 ? true : Fail(e);
 }
 
+bool OpenPort::WaitReceived(std::uint32_t count, std::int64_t timeoutUs) {
+  std::unique_lock lock(m_);
+  if (closed_) return Fail(EBADF);
+  if (timeoutUs > 0)
+    rx_cv_.wait_for(lock, std::chrono::microseconds(timeoutUs),
+                    [&] { return closed_ || queue_.Size() >= count; });
+  return true;
+}
+
 void OpenPort::Begin(TOverlapped* ov) {
   if (ov->hEvent != kNoEvent) platform_event::Reset(ov->hEvent);
   ov->StoreTransferred(0);
@@ -468,6 +479,7 @@ void OpenPort::Accept(const std::uint8_t* data, std::size_t n) {
   const bool below80 = queue_.Size() * 5 < queue_.Limit() * 4;
   queue_.Push(data, n);  // the read took no more than the room
   UpdateReceiveHold();
+  rx_cv_.notify_all();
   std::uint32_t events = kEvRxChar | LineErrors();
   if (std::memchr(data, static_cast<unsigned char>(dcb_.EvtChar), n) != nullptr)
     events |= kEvRxFlag;

@@ -64,6 +64,14 @@ class OpenPort {
   bool Purge(std::uint32_t flags);
   bool Escape(std::uint32_t function);
 
+  // The driver's answer to the low-latency request made at open: 0 (on)
+  // or the errno of its refusal. Set once, before the port is handed out.
+  void NoteLowLatency(int error) { low_latency_error_ = error; }
+  int LowLatencyError() const { return low_latency_error_; }
+
+  // Until count bytes are queued, the time is up or the port is closed.
+  bool WaitReceived(std::uint32_t count, std::int64_t timeoutUs);
+
  private:
   struct WriteRequest {
     TOverlapped* ov;
@@ -129,7 +137,8 @@ class OpenPort {
   void Run();
 
   std::mutex m_;
-  std::condition_variable cv_;  // a request ended
+  std::condition_variable cv_;     // a request ended
+  std::condition_variable rx_cv_;  // bytes were queued, or the port closed
   UniqueFd fd_;
   UniqueFd wake_read_;
   UniqueFd wake_write_;
@@ -150,6 +159,7 @@ class OpenPort {
   std::deque<WriteRequest> writes_;
   std::uint8_t rx_buffer_[4096];
   bool have_modem_lines_ = false;
+  int low_latency_error_ = 0;
   int modem_lines_ = 0;  // TIOCM_* bits last seen
 #if defined(__linux__) && defined(TIOCGICOUNT)
   bool have_icount_ = false;

@@ -16,6 +16,7 @@
 #include "serial/device/PortMap.h"
 #include "serial/device/posix/LastError.h"
 #include "serial/device/posix/LineHolders.h"
+#include "serial/device/posix/LowLatency.h"
 #include "serial/device/posix/OpenPort.h"
 #include "serial/device/posix/TermiosSettings.h"
 #include "serial/device/posix/UniqueFd.h"
@@ -86,6 +87,8 @@ THandle PosixSerialApi::CreateFileA(const std::string& name, std::uint32_t, std:
     MakeRaw(t);
     if (::tcsetattr(fd.Get(), TCSANOW, &t) != 0) return FailOpen(errno);
     const TDCB dcb = DcbFromTermios(fd.Get(), t);
+    // A refusal costs only latency; it is kept for whoever asks.
+    const int lowLatency = posix::RequestLowLatency(fd.Get());
 
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) return FailOpen(errno);
@@ -95,6 +98,7 @@ THandle PosixSerialApi::CreateFileA(const std::string& name, std::uint32_t, std:
     undo.fd = -1;
     auto port =
         std::make_shared<OpenPort>(std::move(fd), std::move(wakeRead), std::move(wakeWrite), dcb);
+    port->NoteLowLatency(lowLatency);
     port->Open();
     std::lock_guard lock(table_mutex_);
     const THandle h = next_handle_++;
@@ -195,6 +199,16 @@ bool PosixSerialApi::PurgeComm(THandle h, std::uint32_t flags) {
 bool PosixSerialApi::EscapeCommFunction(THandle h, std::uint32_t function) {
   const auto port = Find(h);
   return port && port->Escape(function);
+}
+
+bool PosixSerialApi::WaitForReceived(THandle h, std::uint32_t count, std::int64_t timeoutUs) {
+  const auto port = Find(h);
+  return port && port->WaitReceived(count, timeoutUs);
+}
+
+int PosixSerialApi::LowLatencyRefusal(THandle h) {
+  const auto port = Find(h);
+  return port ? port->LowLatencyError() : -1;
 }
 
 std::uint32_t PosixSerialApi::GetLastError() {

@@ -85,6 +85,13 @@ class PosixSerialApi : public SerialApi {
   bool ClearCommError(THandle h, std::uint32_t* errors, TComStat* stat) override;
   bool PurgeComm(THandle h, std::uint32_t flags) override;
   bool EscapeCommFunction(THandle h, std::uint32_t function) override;
+  // Sleeps until the I/O thread has queued count bytes, or the time is up.
+  bool WaitForReceived(THandle h, std::uint32_t count, std::int64_t timeoutUs) override;
+
+  // The driver's answer to the low-latency request made when h was opened:
+  // 0 when the line is in low-latency mode, else the errno of the refusal
+  // (a pseudo-terminal refuses); -1 when h is not open.
+  int LowLatencyRefusal(THandle h);
 
   std::uint32_t GetLastError() override;
   std::string ErrorText(std::uint32_t code) override;

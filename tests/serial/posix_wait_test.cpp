@@ -1,0 +1,69 @@
+// The termios back end's wait for received bytes, and its low-latency
+// request, on pseudo-terminals.
+#include "tests/serial/PosixPortFixture.h"
+
+namespace serial::posixtest {
+namespace {
+
+using Steady = std::chrono::steady_clock;
+
+// Generous bound for "returned before its limit"; the limits below are far longer.
+constexpr auto kWellBefore = 4s;
+
+TEST_F(PosixSerialApiTest, TheWaitForReceivedBytesEndsWhenTheCountIsReached) {
+  pty_.Send(Bytes{0x55, 0x11});
+  ASSERT_EQ(WaitInQueue(2), 2u);
+  JoinOnExit device{std::thread([this] {
+    std::this_thread::sleep_for(100ms);
+    pty_.Send(Bytes{0xAA});
+  })};
+  const auto t0 = Steady::now();
+  EXPECT_TRUE(api_.WaitForReceived(h_, 3, 10'000'000));
+  EXPECT_LT(Steady::now() - t0, kWellBefore) << "the third byte ends the wait";
+  EXPECT_EQ(Status().cbInQue, 3u) << "the wait takes no byte";
+
+  // Already there: no wait at all.
+  const auto t1 = Steady::now();
+  EXPECT_TRUE(api_.WaitForReceived(h_, 3, 10'000'000));
+  EXPECT_LT(Steady::now() - t1, kWellBefore);
+}
+
+TEST_F(PosixSerialApiTest, TwoBytesWaitTheWholeLimit) {
+  pty_.Send(Bytes{0x55, 0x11});
+  ASSERT_EQ(WaitInQueue(2), 2u);
+  const auto t0 = Steady::now();
+  EXPECT_TRUE(api_.WaitForReceived(h_, 3, 300'000));
+  EXPECT_GE(Steady::now() - t0, 300ms) << "two bytes are not three";
+  EXPECT_EQ(Status().cbInQue, 2u);
+
+  // A limit already reached does not wait.
+  const auto t1 = Steady::now();
+  EXPECT_TRUE(api_.WaitForReceived(h_, 3, 0));
+  EXPECT_LT(Steady::now() - t1, kWellBefore);
+}
+
+TEST_F(PosixSerialApiTest, ClosingThePortEndsAWaitForReceivedBytes) {
+  JoinOnExit closer{std::thread([this] {
+    std::this_thread::sleep_for(100ms);
+    api_.CloseHandle(h_);
+  })};
+  const auto t0 = Steady::now();
+  api_.WaitForReceived(h_, 3, 10'000'000);
+  EXPECT_LT(Steady::now() - t0, kWellBefore) << "a close wakes the waiter";
+  closer.thread.join();
+  h_ = kInvalidHandle;
+  EXPECT_FALSE(api_.WaitForReceived(h_, 3, 1000));
+  EXPECT_EQ(LastError(), Errno(EBADF));
+}
+
+TEST_F(PosixSerialApiTest, APseudoTerminalRefusesLowLatencyAndStillWorks) {
+  const int refusal = api_.LowLatencyRefusal(h_);
+  EXPECT_TRUE(refusal == ENOTTY || refusal == EINVAL || refusal == ENOTSUP)
+      << "a pseudo-terminal has no serial driver to ask: " << refusal;
+  pty_.Send(Bytes{1, 2, 3});
+  EXPECT_EQ(WaitInQueue(3), 3u);
+  EXPECT_EQ(api_.LowLatencyRefusal(kInvalidHandle), -1);
+}
+
+}  // namespace
+}  // namespace serial::posixtest
