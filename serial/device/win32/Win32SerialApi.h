@@ -50,6 +50,8 @@ class Win32SerialApi : public SerialApi {
   std::uint32_t GetLastError() override;
   std::string ErrorText(std::uint32_t code) override;
   TErrorKind ErrorKindOf(std::uint32_t code) override;
+  // The reply wait's pause between looks at the queue, kept near 1 ms.
+  bool WaitForReceived(THandle h, std::uint32_t count, std::int64_t timeoutUs) override;
   bool GetVersionExA(TOSVersionInfo& info) override;
 
  private:
