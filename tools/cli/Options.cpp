@@ -42,6 +42,9 @@ void UsageError(const std::string& text) {
 
 std::optional<int> ParseOptions(int argc, char** argv, Options& opt) {
   CLI::App app(kDescription, "comflash-cli");
+  // A file path may begin with '/' (a Linux path, or Wine's view of one):
+  // never take it for a Windows-style option.
+  app.allow_windows_style_options(false);
   app.footer(kFooter);
   app.set_version_flag("--version", std::string("comflash-cli ") + COMFLASH_VERSION,
                        "the program's version");

@@ -98,6 +98,7 @@ struct RawOptions {
 // The parser over raw and cl; its help text is the program's --help.
 inline std::unique_ptr<CLI::App> MakeParser(RawOptions& raw, CommandLine& cl) {
   auto app = std::make_unique<CLI::App>(kDescription, "comflash-sim");
+  app->allow_windows_style_options(false);
   app->footer(kFooter);
   app->set_help_flag();  // --help is a flag like the others: main shows the text
   app->add_flag("-h,--help", cl.help, "show this text")->disable_flag_override();
