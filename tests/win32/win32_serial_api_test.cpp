@@ -251,12 +251,13 @@ TEST(Win32Port, OpensComNThroughTheDevicePrefixAndTalksToTheDevice) {
   port.PurgeAll();
   ASSERT_EQ(port.WriteBytes(kHandshake.data(), 2), 2);  // through the writer thread
   ASSERT_TRUE(testsupport::PumpUntil([&] { return port.InQueueCount() >= 3; }, 3000ms));
+  // The event thread saw the arrival (on Wine only with the modem-line help);
+  // waited for before the read, which would leave it nothing to report.
+  EXPECT_TRUE(testsupport::PumpUntil([&] { return !arrivals.empty(); }, 2000ms));
   std::vector<std::uint8_t> got(8);
   got.resize(static_cast<std::size_t>(port.ReadBytes(got.data(), 8)));
   EXPECT_EQ(got, kReply);
   EXPECT_EQ(port.ReadBytes(got.data(), 8), 0) << "an empty queue reads nothing, at once";
-  // The event thread saw the arrival (on Wine only with the modem-line help).
-  EXPECT_TRUE(testsupport::PumpUntil([&] { return !arrivals.empty(); }, 2000ms));
   port.Close();
   EXPECT_TRUE(app.Shown().empty());
 }
