@@ -22,4 +22,20 @@ std::string ResolvePortName(const std::string& name);
 // an earlier mapping. Returns the link's path. Throws std::runtime_error.
 std::string MapComPort(const std::string& comName, const std::string& target);
 
+// COMn -> target in the port map for as long as the object lives. On the way
+// out it leaves a link that another device has taken over since, and says on
+// standard error, under the program's name, when the link cannot be removed.
+class ScopedComMapping {
+ public:
+  ScopedComMapping(const std::string& comName, std::string target, std::string program);
+  ~ScopedComMapping();
+  ScopedComMapping(const ScopedComMapping&) = delete;
+  ScopedComMapping& operator=(const ScopedComMapping&) = delete;
+
+ private:
+  std::string target_;
+  std::string link_;
+  std::string program_;
+};
+
 }  // namespace serial

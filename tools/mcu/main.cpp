@@ -35,27 +35,6 @@ std::runtime_error SysError(const std::string& what) {
   return std::runtime_error(what + ": " + std::strerror(errno));
 }
 
-// COMn -> slave in the port map for as long as the object lives.
-class PortMapping {
- public:
-  PortMapping(const std::string& com_name, std::string target)
-      : target_(std::move(target)), link_(serial::MapComPort(com_name, target_)) {}
-  PortMapping(const PortMapping&) = delete;
-  PortMapping& operator=(const PortMapping&) = delete;
-  ~PortMapping() {
-    // Leave a link that another device has taken over since.
-    std::error_code ec;
-    if (std::filesystem::read_symlink(link_, ec) == target_ && !ec) {
-      std::filesystem::remove(link_, ec);
-      if (ec) std::cerr << "comflash-mcu: cannot remove " << link_ << ": " << ec.message() << "\n";
-    }
-  }
-
- private:
-  std::string target_;
-  std::string link_;
-};
-
 // The ending signals as a descriptor to poll.
 class SignalWatch {
  public:
@@ -218,8 +197,9 @@ int Serve(const mcu::CommandLine& cl) {
   // can type; a byte that came before the receiver is on would be lost.
   chip.RunUntil(mcu::Atmega128::CycleAt(kStartUp));
   mcu::PtyLine line;
-  std::unique_ptr<PortMapping> mapping;
-  if (cl.as) mapping = std::make_unique<PortMapping>(*cl.as, line.SlavePath());
+  std::unique_ptr<serial::ScopedComMapping> mapping;
+  if (cl.as)
+    mapping = std::make_unique<serial::ScopedComMapping>(*cl.as, line.SlavePath(), "comflash-mcu");
   std::cout << line.SlavePath() << std::endl;
 
   Harness harness(chip, line);

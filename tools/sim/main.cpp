@@ -84,27 +84,6 @@ class PtyLine {
   std::string slave_path_;
 };
 
-// COMn -> slave in the port map for as long as the object lives.
-class PortMapping {
- public:
-  PortMapping(const std::string& com_name, std::string target)
-      : target_(std::move(target)), link_(serial::MapComPort(com_name, target_)) {}
-  PortMapping(const PortMapping&) = delete;
-  PortMapping& operator=(const PortMapping&) = delete;
-  ~PortMapping() {
-    // Leave a link that another device has taken over since.
-    std::error_code ec;
-    if (std::filesystem::read_symlink(link_, ec) == target_ && !ec) {
-      std::filesystem::remove(link_, ec);
-      if (ec) std::cerr << "comflash-sim: cannot remove " << link_ << ": " << ec.message() << "\n";
-    }
-  }
-
- private:
-  std::string target_;
-  std::string link_;
-};
-
 // Turns the ending and noise signals into a descriptor to poll; restores the
 // signal mask when done.
 class SignalWatch {
@@ -198,8 +177,9 @@ int Serve(const sim::CommandLine& cl) {
   ::signal(SIGPIPE, SIG_IGN);
   SignalWatch signals;
   PtyLine line;
-  std::unique_ptr<PortMapping> mapping;
-  if (cl.as) mapping = std::make_unique<PortMapping>(*cl.as, line.SlavePath());
+  std::unique_ptr<serial::ScopedComMapping> mapping;
+  if (cl.as)
+    mapping = std::make_unique<serial::ScopedComMapping>(*cl.as, line.SlavePath(), "comflash-sim");
 
   EventOut out;
   sim::NoiseSource noise_source;

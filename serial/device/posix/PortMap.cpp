@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <filesystem>
+#include <iostream>
 #include <stdexcept>
 
 namespace serial {
@@ -60,6 +61,20 @@ std::string MapComPort(const std::string& comName, const std::string& target) {
   fs::rename(temp, link, ec);  // atomic replacement of an earlier mapping
   if (ec) throw std::runtime_error("cannot create " + link.string() + ": " + ec.message());
   return link.string();
+}
+
+ScopedComMapping::ScopedComMapping(const std::string& comName, std::string target,
+                                   std::string program)
+    : target_(std::move(target)),
+      link_(MapComPort(comName, target_)),
+      program_(std::move(program)) {}
+
+ScopedComMapping::~ScopedComMapping() {
+  std::error_code ec;
+  if (std::filesystem::read_symlink(link_, ec) == target_ && !ec) {
+    std::filesystem::remove(link_, ec);
+    if (ec) std::cerr << program_ << ": cannot remove " << link_ << ": " << ec.message() << "\n";
+  }
 }
 
 }  // namespace serial
