@@ -357,8 +357,14 @@ TEST_F(PortIo, AFailingHandlerIsShownAndTheNextEventStillArrives) {
 TEST_F(PortIo, StopWhileWaitingOnTheDeviceDispatchesNothing) {
   int any = 0;
   port.OnRxChar = [&](TVaCustomComm*, std::int32_t) { ++any; };
+  port.OnError = [&](TVaCustomComm*, std::int32_t) { ++any; };
   port.Open();
   ASSERT_TRUE(WaitUntil([&] { return fake.WaitOutstanding(); }));
+  // The wait has completed with bytes queued, but the thread wakes only for
+  // the stop: it must end without handing the events over.
+  fake.Receive({0x55, 0xAA});
+  fake.RaiseErrors(0x0001);
+  ASSERT_TRUE(fake.CompleteWaitUnsignalled(kEvRxChar | kEvErr));
   port.Close();
   EXPECT_FALSE(fake.WaitOutstanding());
   EXPECT_EQ(any, 0);

@@ -73,6 +73,23 @@ TEST_F(PortRules, AClearWaitsTwoSecondsForAWriterThatCannotAnswer) {
   port.Close();
 }
 
+TEST_F(PortRules, TheFirstPurgeIsAcknowledgedAtOnceAndLaterOnesNeverWait) {
+  port.Open();
+  auto t0 = Clock::now();
+  port.PurgeAll();  // the writer is idle: its wait hears the flush
+  EXPECT_LT(Clock::now() - t0, 1000ms);
+  // Once acknowledged, a purge does not wait even for a writer that is
+  // handing a notice to a main thread that does not process messages.
+  port.SetOnTxEmpty([](TVaCustomComm*) {});
+  port.WriteBytes("a", 1);
+  ASSERT_TRUE(WaitUntil([] { return framework::WaitForQueuedCall(0); }));
+  t0 = Clock::now();
+  port.PurgeAll();
+  EXPECT_LT(Clock::now() - t0, 1000ms);
+  ASSERT_TRUE(PumpUntil([] { return !framework::WaitForQueuedCall(0); }));
+  port.Close();
+}
+
 TEST_F(PortRules, MoreThanTheWholeBufferWaitsItsLimitAndBuffersNothing) {
   port.Buffers().SetWriteTimeout(50);
   port.Open();

@@ -80,6 +80,17 @@ void FakeSerialApi::RaiseEvents(std::uint32_t mask) {
   }
 }
 
+bool FakeSerialApi::CompleteWaitUnsignalled(std::uint32_t mask) {
+  std::lock_guard lock(m_);
+  if (wait_ov_ == nullptr) return false;
+  *wait_mask_ = mask;
+  wait_ov_->StoreTransferred(0);
+  wait_ov_->StoreStatus(0);
+  wait_ov_ = nullptr;
+  wait_mask_ = nullptr;
+  return true;
+}
+
 bool FakeSerialApi::CompleteWrite(std::uint32_t transferred, std::uint32_t error) {
   std::lock_guard lock(m_);
   if (write_.ov == nullptr) return false;

@@ -41,6 +41,9 @@ class FakeSerialApi : public SerialApi {
   void RaiseErrors(std::uint32_t flags);
   // Reports line events: completes an outstanding wait, or is kept for the next one.
   void RaiseEvents(std::uint32_t mask);
+  // Completes the outstanding wait with `mask` but leaves its event unsignalled,
+  // as when a completion and a stop signal the same event together.
+  bool CompleteWaitUnsignalled(std::uint32_t mask);
   // Completes the outstanding write with `transferred` bytes (success) or an error.
   bool CompleteWrite(std::uint32_t transferred, std::uint32_t error = 0);
   // A device that answers: called with the bytes of each completed write; what

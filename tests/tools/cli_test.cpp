@@ -1,6 +1,13 @@
 // comflash-cli against the simulated device.
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <thread>
+
+#include "app/core/HexLoader.h"
+#include "app/core/UploadSession.h"
+#include "framework/Clock.h"
+#include "tests/support/RecordingApplication.h"
 #include "tests/tools/CliFixture.h"
 
 namespace {
@@ -8,6 +15,14 @@ namespace {
 using namespace clitest;
 
 class Cli : public CliFixture {};
+
+struct LogLines : comflash::UploadObserver {
+  std::vector<std::string> lines;
+  void RunStarted() override {}
+  void RunEnded() override {}
+  void LogLine(const std::string& line) override { lines.push_back(line); }
+  void BlockAttempted(const comflash::BlockAttempt&) override {}
+};
 
 }  // namespace
 
@@ -83,9 +98,36 @@ TEST_F(Cli, ALateAcknowledgementFailsThatTryAndTheRetrySucceeds) {
   EXPECT_EQ(lines[5], "Блок: N5 успешно записан.");
 }
 
-TEST_F(Cli, NoiseOnTheLineBeforeTheRunIsDrainedAndPurged) {
+TEST_F(Cli, NoiseWaitingOnTheLineBeforeThePortOpensIsPurged) {
   const auto port = StartDevice({"--noise", "300"});
   const auto r = Flash({"-p", port, "-q", hex_});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(SplitLines(r.out).front(), "85 51 170");
+}
+
+// The flasher opens, resets and purges, then runs at once, so nothing can
+// arrive between its own purge and the run's; the same session on the same
+// line is driven here with the noise sent in that gap, which only the run's
+// drain and purge can take.
+TEST_F(Cli, NoiseArrivingAfterThePortIsOpenIsDrainedAndPurgedByTheRun) {
+  const auto port = StartDevice({"--noise", "300"});
+  testsupport::RecordingApplication app;
+  LogLines log;
+  comflash::UploadSession session(log, [&] { app.ProcessMessages(); });
+  static comflash::FirmwareImageBytes image{};
+  comflash::LoadHexFile(hex_, image);
+  session.OpenPort(port);
+  session.ResetAndPurge();
+  ASSERT_EQ(session.Port().InQueueCount(), 0) << "the noise at start was not purged";
+  devices_.back()->Program().Signal(SIGUSR1);
+  const framework::Deadline deadline(5000ms);
+  while (session.Port().InQueueCount() < 300 && !deadline.Passed())
+    std::this_thread::sleep_for(1ms);
+  ASSERT_GE(session.Port().InQueueCount(), 300) << "the noise did not arrive";
+  EXPECT_EQ(session.Run(image), comflash::UploadOutcome::Completed);
+  session.Port().Close();
+  ASSERT_FALSE(log.lines.empty());
+  EXPECT_EQ(log.lines.front(), "85 51 170");
+  EXPECT_EQ(WithoutFailedTries(log.lines), FullUploadLog());
+  EXPECT_TRUE(HoldsTheImage());
 }
