@@ -52,10 +52,18 @@ void LoadElf(avr_t* avr, const std::string& file) {
   elf_firmware_t f{};
   if (elf_read_firmware(file.c_str(), &f) != 0 || f.flash == nullptr)
     throw std::runtime_error(file + ": not a readable AVR ELF file");
+  // Everything the reader allocated is ours to give back.
   struct Release {
-    std::uint8_t* p;
-    ~Release() { ::free(p); }
-  } release{f.flash};
+    elf_firmware_t& f;
+    ~Release() {
+      for (std::uint32_t i = 0; f.symbol != nullptr && i < f.symbolcount; ++i) ::free(f.symbol[i]);
+      ::free(f.symbol);
+      ::free(f.flash);
+      ::free(f.eeprom);
+      ::free(f.fuse);
+      ::free(f.lockbits);
+    }
+  } release{f};
   Place(avr, f.flashbase, f.flash, f.flashsize, file);
 }
 
