@@ -56,6 +56,19 @@ TEST_F(PosixSerialApiTest, ClosingThePortEndsAWaitForReceivedBytes) {
   EXPECT_EQ(LastError(), Errno(EBADF));
 }
 
+TEST_F(PosixSerialApiTest, AHangUpEndsAWaitForReceivedBytes) {
+  pty_.Send(Bytes{0x55});
+  ASSERT_EQ(WaitInQueue(1), 1u);
+  JoinOnExit device{std::thread([this] {
+    std::this_thread::sleep_for(100ms);
+    pty_.HangUp();
+  })};
+  const auto t0 = Steady::now();
+  EXPECT_TRUE(api_.WaitForReceived(h_, 3, 10'000'000));
+  EXPECT_LT(Steady::now() - t0, kWellBefore) << "nothing more can come from a hung-up line";
+  EXPECT_EQ(Status().cbInQue, 1u) << "what came before the hang-up stays readable";
+}
+
 TEST_F(PosixSerialApiTest, APseudoTerminalRefusesLowLatencyAndStillWorks) {
   const int refusal = api_.LowLatencyRefusal(h_);
   EXPECT_TRUE(refusal == ENOTTY || refusal == EINVAL || refusal == ENOTSUP)

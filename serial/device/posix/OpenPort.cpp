@@ -307,9 +307,10 @@ bool OpenPort::Escape(std::uint32_t function) {
 bool OpenPort::WaitReceived(std::uint32_t count, std::int64_t timeoutUs) {
   std::unique_lock lock(m_);
   if (closed_) return Fail(EBADF);
+  // A hung-up line brings nothing more: the waiter looks again at once.
   if (timeoutUs > 0)
     rx_cv_.wait_for(lock, std::chrono::microseconds(timeoutUs),
-                    [&] { return closed_ || queue_.Size() >= count; });
+                    [&] { return closed_ || hung_up_ || queue_.Size() >= count; });
   return true;
 }
 
@@ -446,6 +447,8 @@ void OpenPort::HangUp() {
   if (hung_up_) return;
   hung_up_ = true;
   errors_ |= kCeIoError;
+  // Nothing more will come: a waiter for bytes looks at once.
+  rx_cv_.notify_all();
   tx_empty_owed_ = false;
   rx_held_ = false;
   AbortWrites(EIO);
@@ -479,7 +482,7 @@ void OpenPort::Accept(const std::uint8_t* data, std::size_t n) {
   const bool below80 = queue_.Size() * 5 < queue_.Limit() * 4;
   queue_.Push(data, n);  // the read took no more than the room
   UpdateReceiveHold();
-  rx_cv_.notify_all();
+  rx_arrived_ = true;  // the waiter is woken once the lock is free
   std::uint32_t events = kEvRxChar | LineErrors();
   if (std::memchr(data, static_cast<unsigned char>(dcb_.EvtChar), n) != nullptr)
     events |= kEvRxFlag;
@@ -557,7 +560,11 @@ void OpenPort::Run() {
     int timeout = WatchesModemLines() ? kModemLinePollMs : -1;
     if (const int drain = CheckTxEmpty(); drain >= 0)
       timeout = timeout < 0 ? drain : std::min(timeout, drain);
+    // Woken here, after the lock is let go, a waiter for bytes runs at once
+    // instead of waking only to wait for the lock.
+    const bool arrived = std::exchange(rx_arrived_, false);
     lock.unlock();
+    if (arrived) rx_cv_.notify_all();
     const int r = ::poll(fds, count, timeout);
     const int pollError = errno;
     lock.lock();

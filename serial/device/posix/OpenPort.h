@@ -146,6 +146,7 @@ class OpenPort {
   bool stopping_ = false;
   bool hung_up_ = false;
   bool hang_up_seen_empty_ = false;  // a status read found the hung-up line empty
+  bool rx_arrived_ = false;          // bytes were queued since the waiters were last woken
   bool rx_held_ = false;             // the queue takes no bytes from the line
   bool tx_empty_owed_ = false;       // see OweTxEmpty
   TDCB dcb_;
