@@ -160,28 +160,56 @@ std::string WriteZeroHex(const std::string& dir) {
   return path;
 }
 
-// comflash-cli as a child, to its exit: wall time and its own CPU time.
-Cost CliUpload(const std::string& port, const std::string& hex) {
+// comflash-cli as a child: wall time from its start to its final log line
+// (the upload as the operator sees it, without the port's closing pause),
+// to its exit as well, and its own CPU time.
+struct CliCost {
+  Cost toFinalLine;
+  double toExit = 0;
+};
+
+CliCost CliUpload(const std::string& port, const std::string& hex) {
   const std::string cli = std::string(COMFLASH_BIN_DIR) + "/comflash-cli";
   std::vector<std::string> args{cli, "-q", "-p", port, hex};
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
+  int out[2];
+  if (pipe2(out, O_CLOEXEC) != 0) return {};
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   pid_t pid = -1;
   const auto t0 = Clock::now();
-  if (posix_spawn(&pid, cli.c_str(), &actions, nullptr, argv.data(), environ) != 0) return {};
+  const int spawned = posix_spawn(&pid, cli.c_str(), &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
+  close(out[1]);
+  if (spawned != 0) {
+    close(out[0]);
+    return {};
+  }
+  const std::string finalLine = "Процесс прошивки закончен, брат!";
+  std::string text;
+  auto finalAt = Clock::time_point{};
+  char buf[4096];
+  for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;) {
+    text.append(buf, static_cast<std::size_t>(n));
+    if (finalAt == Clock::time_point{} && text.find(finalLine + "\n") != std::string::npos)
+      finalAt = Clock::now();
+  }
+  close(out[0]);
   int status = 0;
   rusage u{};
   wait4(pid, &status, 0, &u);
-  Cost c;
-  c.wall = std::chrono::duration<double>(Clock::now() - t0).count();
-  auto s = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
-  c.cpu = s(u.ru_utime) + s(u.ru_stime);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+  CliCost c;
+  c.toExit = std::chrono::duration<double>(Clock::now() - t0).count();
+  c.toFinalLine.wall = finalAt == Clock::time_point{}
+                           ? c.toExit
+                           : std::chrono::duration<double>(finalAt - t0).count();
+  auto sec = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+  c.toFinalLine.cpu = sec(u.ru_utime) + sec(u.ru_stime);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || finalAt == Clock::time_point{})
     std::fprintf(stderr, "comflash-cli failed (%d)\n", status);
   return c;
 }
@@ -239,25 +267,36 @@ int main(int argc, char** argv) {
   // --unpaced: only the figure above, for looking at one change quickly.
   if (argc > 1 && std::string(argv[1]) == "--unpaced") return 0;
 
-  Cost paced, pacedBare, cli;
-  {
-    Device d(kPaced);
-    paced = Upload(d.path);
-  }
-  {
-    Device d(kPaced);
-    pacedBare = BareHost(d.path);
-  }
+  // Paced runs take the line time each; the better of two, taken in turn,
+  // keeps one disturbed run from deciding a ratio.
+  Cost paced{1e9, 0}, pacedBare{1e9, 0};
+  CliCost cli;
+  cli.toFinalLine.wall = 1e9;
   testsupport::TempDir dir;
-  {
-    Device d(kPaced);
-    cli = CliUpload(d.path, WriteZeroHex(dir.Path().string()));
+  const std::string zeroHex = WriteZeroHex(dir.Path().string());
+  for (int round = 0; round < 2; ++round) {
+    {
+      Device d(kPaced);
+      const Cost c = Upload(d.path);
+      if (c.wall < paced.wall) paced = c;
+    }
+    {
+      Device d(kPaced);
+      const Cost c = BareHost(d.path);
+      if (c.wall < pacedBare.wall) pacedBare = c;
+    }
+    {
+      Device d(kPaced);
+      const CliCost c = CliUpload(d.path, zeroHex);
+      if (c.toFinalLine.wall < cli.toFinalLine.wall) cli = c;
+    }
   }
-  std::printf("paced at 115200 baud (line time %.3f s):\n", line);
+  std::printf("paced at 115200 baud, better of 2 (line time %.3f s):\n", line);
   Row("  upload code, whole upload:", paced, pacedBare, 1);
-  Row("  comflash-cli to its exit:", cli, pacedBare, 1);
+  Row("  comflash-cli to its final line:", cli.toFinalLine, pacedBare, 1);
+  std::printf("  (comflash-cli to its exit: %.3f s, with the port's closing pause)\n", cli.toExit);
   CpuRow("  upload code CPU:", paced, pacedBare);
-  CpuRow("  comflash-cli CPU:", cli, pacedBare);
+  CpuRow("  comflash-cli CPU:", Cost{cli.toExit, cli.toFinalLine.cpu}, pacedBare);
 
   Cost idle, idleBare, silent;
   {
