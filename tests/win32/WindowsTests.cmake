@@ -31,10 +31,13 @@ endfunction()
 file(GLOB framework_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/framework/*_test.cpp)
 comflash_windows_test_program(framework_tests ${framework_sources})
 
-# The port on the scripted fake device; the pseudo-terminal tests are Linux only.
+# The port on the scripted fake device and the kernel events under its
+# threads; the pseudo-terminal tests are Linux only.
 comflash_windows_test_program(serial_tests
+  ${CMAKE_CURRENT_SOURCE_DIR}/serial/platform_event_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/serial/port_io_fake_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/serial/port_lifecycle_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/serial/port_rules_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/serial/port_settings_test.cpp)
 
 file(GLOB core_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/core/*_test.cpp)
