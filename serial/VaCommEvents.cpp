@@ -27,14 +27,21 @@ void TVaCommEventThread::Execute() {
       Deliver();
       continue;
     }
+    // A wait that failed at once leaves nothing to deliver, whatever a back
+    // end did with its event (Wine signals it on a line that is gone): only
+    // a stop wakes the thread now. Stop marks the thread before signalling,
+    // so the check below still sees a stop that came before this reset.
+    if (api.GetLastError() != kErrorIoPending) WakeEvent.Reset();
     // Starting the wait reset WakeEvent; a Stop that came just before would
     // otherwise be lost.
     if (Terminated()) break;
     WakeEvent.WaitFor(kInfinite);
     if (Terminated()) break;
-    // Reading the outcome orders the mask word after its completion.
+    // Reading the outcome orders the mask word after its completion. A wait
+    // that ended in failure reported no events: its word still holds the
+    // last delivery's bits.
     std::uint32_t ignored = 0;
-    api.GetOverlappedResult(Owner->Handle, &overlapped_, &ignored, false);
+    if (!api.GetOverlappedResult(Owner->Handle, &overlapped_, &ignored, false)) ReceivedMask = 0;
     Deliver();
   }
   // The device wait must end before its record, mask and event go.

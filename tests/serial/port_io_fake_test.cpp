@@ -370,6 +370,48 @@ TEST_F(PortIo, StopWhileWaitingOnTheDeviceDispatchesNothing) {
   EXPECT_EQ(any, 0);
 }
 
+TEST_F(PortIo, AWaitThatEndsInFailureReportsNoEvents) {
+  int rx = 0, lineErrors = 0;
+  port.OnRxChar = [&](TVaCustomComm*, std::int32_t) { ++rx; };
+  port.OnError = [&](TVaCustomComm*, std::int32_t) { ++lineErrors; };
+  CountingDisplay display(nullptr);
+  port.SetDisplay(&display);
+  port.Open();
+  fake.RaiseErrors(kCeFrame);
+  fake.RaiseEvents(kEvErr);
+  ASSERT_TRUE(PumpUntil([&] { return lineErrors == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return fake.WaitOutstanding(); }));
+  // The device goes away: the wait ends in failure with the mask word still
+  // holding the last delivery's bits, and the status can no longer be read.
+  fake.FailAlways("ClearCommError", 21);
+  ASSERT_TRUE(fake.FailWait(21));
+  ASSERT_TRUE(PumpUntil([&] { return display.notes == 2; }));
+  EXPECT_EQ(rx, 0);
+  EXPECT_EQ(lineErrors, 1);
+  EXPECT_TRUE(app.Shown().empty()) << "no events were reported, so no status was read";
+  fake.FailAlways("ClearCommError", 0);
+  port.Close();
+}
+
+TEST_F(PortIo, AWaitThatFailsAtOnceLeavesTheThreadWaitingForTheStop) {
+  CountingDisplay display(nullptr);
+  port.SetDisplay(&display);
+  port.Open();
+  ASSERT_TRUE(WaitUntil([&] { return fake.WaitOutstanding(); }));
+  // A back end that leaves the event signalled when a wait fails at once
+  // must not make the thread deliver again and again.
+  fake.FailWaitsSignalled(21);
+  ASSERT_TRUE(fake.FailWait(21));
+  ASSERT_TRUE(PumpUntil([&] { return display.notes == 1; }));
+  const auto waits = [&] { return fake.CallsNamed({"WaitCommEvent"}).size(); };
+  ASSERT_TRUE(WaitUntil([&] { return waits() == 2; }));
+  PumpUntil([] { return false; }, 200ms);
+  EXPECT_EQ(display.notes, 1);
+  EXPECT_EQ(waits(), 2u);
+  port.Close();
+  EXPECT_FALSE(port.EventThread()) << "the stop still ends the thread";
+}
+
 TEST_F(PortIo, ADeliveryPendingAtCloseRunsBeforeTheHandleIsReleased) {
   bool ranWhileOpen = false;
   port.OnCts = [&](TVaCustomComm* sender) { ranWhileOpen = fake.IsOpen(sender->Handle); };

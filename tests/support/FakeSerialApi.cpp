@@ -91,6 +91,20 @@ bool FakeSerialApi::CompleteWaitUnsignalled(std::uint32_t mask) {
   return true;
 }
 
+bool FakeSerialApi::FailWait(std::uint32_t error) {
+  std::lock_guard lock(m_);
+  if (wait_ov_ == nullptr) return false;
+  Finish(wait_ov_, error, 0);
+  wait_ov_ = nullptr;
+  wait_mask_ = nullptr;
+  return true;
+}
+
+void FakeSerialApi::FailWaitsSignalled(std::uint32_t error) {
+  std::lock_guard lock(m_);
+  fail_waits_signalled_ = error;
+}
+
 bool FakeSerialApi::CompleteWrite(std::uint32_t transferred, std::uint32_t error) {
   std::lock_guard lock(m_);
   if (write_.ov == nullptr) return false;
@@ -256,6 +270,10 @@ bool FakeSerialApi::WaitCommEvent(THandle, std::uint32_t* mask, TOverlapped* ov)
   std::lock_guard lock(m_);
   platform_event::Reset(ov->hEvent);
   if (!Enter("WaitCommEvent", "")) return false;
+  if (fail_waits_signalled_ != 0) {
+    platform_event::Signal(ov->hEvent);
+    return Fail(fail_waits_signalled_);
+  }
   if (events_ != 0) {
     *mask = events_;
     events_ = 0;

@@ -44,6 +44,12 @@ class FakeSerialApi : public SerialApi {
   // Completes the outstanding wait with `mask` but leaves its event unsignalled,
   // as when a completion and a stop signal the same event together.
   bool CompleteWaitUnsignalled(std::uint32_t mask);
+  // Ends the outstanding wait with `error`, its mask word left as it was, as
+  // a wait ends when the device goes away.
+  bool FailWait(std::uint32_t error);
+  // From now on (error 0: no longer) every WaitCommEvent fails at once with
+  // `error` and leaves its event signalled, as Wine does on a line gone.
+  void FailWaitsSignalled(std::uint32_t error);
   // Completes the outstanding write with `transferred` bytes (success) or an error.
   bool CompleteWrite(std::uint32_t transferred, std::uint32_t error = 0);
   // A device that answers: called with the bytes of each completed write; what
@@ -125,6 +131,7 @@ class FakeSerialApi : public SerialApi {
   THandle next_handle_ = 100;
   std::vector<THandle> open_;
   TOverlapped* wait_ov_ = nullptr;
+  std::uint32_t fail_waits_signalled_ = 0;
   std::uint32_t* wait_mask_ = nullptr;
   PendingWrite write_;
   std::vector<TOverlapped*> pending_reads_;

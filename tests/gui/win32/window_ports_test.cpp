@@ -227,7 +227,13 @@ TEST_F(WindowUpload, TheDeviceDroppingTheLineIsShownAndThePortCanBeSwitchedOff) 
   TForm1& f = Prepare();
   ASSERT_TRUE(f.VaComm1->IsOpen());
   OperatorClick(*f.Button3);
-  EXPECT_EQ(dialogs.errors.size(), 1u) << "the port's error is shown";
+  // The run's error, and at most once more the same failure, from a line
+  // event that was waiting for its delivery when the device went (its status
+  // read fails too); a thread that went on delivering would show it again
+  // and again.
+  ASSERT_FALSE(dialogs.errors.empty()) << "the port's error is shown";
+  EXPECT_LE(dialogs.errors.size(), 2u) << ::testing::PrintToString(dialogs.errors);
+  EXPECT_EQ(dialogs.errors.back(), dialogs.errors.front());
   EXPECT_TRUE(f.CheckBox1->Enabled() && f.Button1->Enabled() && f.Button3->Enabled());
   OperatorClick(*f.CheckBox1);
   EXPECT_FALSE(f.VaComm1->IsOpen());
