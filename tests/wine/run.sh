@@ -5,7 +5,9 @@
 #   tests/wine/run.sh LINUX_BUILD WINDOWS_BUILD
 # Needs in LINUX_BUILD: comflash-sim, wine_cli_tests, comflash_pty_modem_lines;
 # in WINDOWS_BUILD: the test programs and comflash-cli.exe.
-set -euo pipefail
+set -Eeuo pipefail
+# A step that fails ends the run; say which, so a log shows more than a code.
+trap 'rc=$?; echo "tests/wine/run.sh: line $LINENO: $BASH_COMMAND ended with $rc" >&2' ERR
 LINUX_BUILD=$(realpath "$1")
 WINDOWS_BUILD=$(realpath "$2")
 WBIN=$WINDOWS_BUILD/bin
@@ -28,6 +30,11 @@ server_pid=""
 sim_pid=""
 cleanup() {
   local pid
+  # The Windows processes of the run's session (its services among them)
+  # end with the session's server; a server ended by a signal leaves them.
+  if [ -n "$server_pid" ] && kill -0 "$server_pid" 2>/dev/null; then
+    wineserver -k 2>/dev/null || true
+  fi
   for pid in $sim_pid $server_pid; do
     if kill -0 "$pid" 2>/dev/null; then
       kill -TERM "$pid" 2>/dev/null || true
@@ -39,16 +46,43 @@ cleanup() {
 trap cleanup EXIT
 
 start=$(date +%s)
-mkdir -p "$WINEPREFIX"
-# One server for the whole run, in the foreground of its own job so it ends
-# by its id; its diagnostics go to a log, not into the tests' output.
 # Wine waits for line events on a pseudo-terminal only with the modem-line
 # help preloaded, into the server as into the programs.
 preload=$LINUX_BUILD/tests/libcomflash_pty_modem_lines.so
 [ -f "$preload" ] || { echo "missing $preload" >&2; exit 1; }
+
+# init_prefix PREFIX LOG: makes a Wine prefix and waits for the server it
+# started to end. Made while another server was starting, a prefix was seen
+# to come out unusable ("could not load kernel32.dll", exit 53), so nothing
+# else runs in it meanwhile, and a failure shows its log and is tried again.
+init_prefix() {
+  local prefix=$1 log=$2 try
+  for try in 1 2 3; do
+    rm -rf "$prefix"
+    if WINEPREFIX=$prefix LD_PRELOAD=$preload wine wineboot --init > "$log" 2>&1; then
+      WINEPREFIX=$prefix wineserver -w
+      return 0
+    fi
+    WINEPREFIX=$prefix wineserver -w || true
+    echo "== making the Wine prefix $prefix failed (try $try of 3):" >&2
+    cat "$log" >&2
+  done
+  return 1
+}
+init_prefix "$WINEPREFIX" "$work/wineboot.log"
+# Then one server for the whole run, in the foreground of its own job so it
+# ends by its id; its diagnostics go to a log, not into the tests' output.
 LD_PRELOAD=$preload wineserver --foreground --persistent > "$work/wineserver.log" 2>&1 &
 server_pid=$!
-wine wineboot --init > "$work/wineboot.log" 2>&1
+# The session's first program starts its services, which keep that
+# program's output open for as long as they run: a program of its own, with
+# its output in a log, so no test's output stays open behind it.
+for try in 1 2 3; do
+  LD_PRELOAD=$preload wine cmd /c exit 0 > "$work/session.log" 2>&1 && break
+  echo "== starting the Wine session failed (try $try of 3):" >&2
+  cat "$work/session.log" >&2
+  [ "$try" -eq 3 ] && exit 1
+done
 echo "== Wine prefix $WINEPREFIX ready in $(( $(date +%s) - start )) s"
 
 # The device the Windows test programs talk to, as COM4.
@@ -138,7 +172,7 @@ if [ -f "$WBIN/window_tests.exe" ]; then
   # the X server the first window program of a run brings up (the persistent
   # server above would keep one made without a display, 1024 x 768).
   wprefix=$work/window-prefix
-  WINEPREFIX=$wprefix wine wineboot --init > "$work/window-wineboot.log" 2>&1
+  init_prefix "$wprefix" "$work/window-wineboot.log"
   # With no window manager, Wine waits up to 2 s for one at every hidden or
   # destroyed window unless its windows are unmanaged.
   WINEPREFIX=$wprefix wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f \
