@@ -1,5 +1,7 @@
 // The termios back end's wait for received bytes, and its low-latency
 // request, on pseudo-terminals.
+#include <atomic>
+
 #include "tests/serial/PosixPortFixture.h"
 
 namespace serial::posixtest {
@@ -67,6 +69,59 @@ TEST_F(PosixSerialApiTest, AHangUpEndsAWaitForReceivedBytes) {
   EXPECT_TRUE(api_.WaitForReceived(h_, 3, 10'000'000));
   EXPECT_LT(Steady::now() - t0, kWellBefore) << "nothing more can come from a hung-up line";
   EXPECT_EQ(Status().cbInQue, 1u) << "what came before the hang-up stays readable";
+}
+
+TEST_F(PosixSerialApiTest, TwoWaitersForBytesBothEndWhenTheyArrive) {
+  // One of them watches the line itself; the other must hear of the bytes
+  // the watcher took.
+  std::atomic<int> ended{0};
+  auto waiter = [&] {
+    if (api_.WaitForReceived(h_, 3, 10'000'000)) ++ended;
+  };
+  const auto t0 = Steady::now();
+  JoinOnExit first{std::thread(waiter)};
+  JoinOnExit second{std::thread(waiter)};
+  std::this_thread::sleep_for(100ms);
+  pty_.Send(Bytes{1, 2, 3});
+  first.thread.join();
+  second.thread.join();
+  EXPECT_EQ(ended.load(), 2);
+  EXPECT_LT(Steady::now() - t0, kWellBefore) << "neither waits out its limit";
+  EXPECT_EQ(Status().cbInQue, 3u);
+}
+
+TEST_F(PosixSerialApiTest, BytesTheWaiterTakesRaiseTheReceiveEvent) {
+  ASSERT_TRUE(api_.SetCommMask(h_, kEvRxChar));
+  std::uint32_t mask = 0;
+  ASSERT_FALSE(api_.WaitCommEvent(h_, &mask, &e_.ov));
+  ASSERT_EQ(LastError(), kErrorIoPending);
+  JoinOnExit device{std::thread([this] {
+    std::this_thread::sleep_for(100ms);
+    pty_.Send(Bytes{0x55, 0x11, 0xAA});
+  })};
+  EXPECT_TRUE(api_.WaitForReceived(h_, 3, 10'000'000));
+  ASSERT_TRUE(e_.event.WaitFor(kMustHappenMs));
+  std::uint32_t n = 0;
+  EXPECT_TRUE(api_.GetOverlappedResult(h_, &e_.ov, &n, false));
+  EXPECT_EQ(mask, kEvRxChar);
+}
+
+TEST_F(PosixSerialApiTest, BytesArrivingAfterAWaitAreStillTaken) {
+  {
+    // A byte at a time, so the port's own thread also wakes while the
+    // waiter watches the line, and leaves the bytes to it.
+    JoinOnExit device{std::thread([this] {
+      for (std::uint8_t b = 1; b <= 3; ++b) {
+        std::this_thread::sleep_for(20ms);
+        pty_.Send(Bytes{b});
+      }
+    })};
+    ASSERT_TRUE(api_.WaitForReceived(h_, 3, 10'000'000));
+  }
+  // No one waits now: the port's own thread takes what comes next.
+  pty_.Send(Bytes{4, 5});
+  EXPECT_EQ(WaitInQueue(5), 5u);
+  EXPECT_EQ(ReadAll(), (Bytes{1, 2, 3, 4, 5}));
 }
 
 TEST_F(PosixSerialApiTest, APseudoTerminalRefusesLowLatencyAndStillWorks) {

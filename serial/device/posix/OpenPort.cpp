@@ -12,6 +12,7 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <system_error>
 #include <utility>
 
 #include "serial/device/posix/LastError.h"
@@ -44,6 +45,11 @@ OpenPort::~OpenPort() {
 }
 
 void OpenPort::Open() {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0)
+    throw std::system_error(errno, std::generic_category(), "pipe2");
+  watch_wake_read_ = UniqueFd(fds[0]);
+  watch_wake_write_ = UniqueFd(fds[1]);
   thread_ = std::thread([this] { Run(); });
 }
 
@@ -56,10 +62,13 @@ void OpenPort::Shutdown() {
     AbortAll(kErrorOperationAborted);
     cv_.notify_all();
     rx_cv_.notify_all();
+    WakeLineWatcher();
   }
   Wake();
   if (thread_.joinable()) thread_.join();
-  std::lock_guard lock(m_);
+  std::unique_lock lock(m_);
+  // A waiter watching the line leaves it before the descriptors go.
+  cv_.wait(lock, [this] { return !line_watcher_.load(); });
   // Another process may keep the line open: leave it openable for the
   // next user. After a hang-up these fail, and there is nothing to undo.
   ::ioctl(fd_.Get(), TIOCNXCL);
@@ -67,6 +76,8 @@ void OpenPort::Shutdown() {
   fd_.Reset();
   wake_read_.Reset();
   wake_write_.Reset();
+  watch_wake_read_.Reset();
+  watch_wake_write_.Reset();
 }
 
 bool OpenPort::GetState(TDCB& dcb) {
@@ -304,16 +315,6 @@ bool OpenPort::Escape(std::uint32_t function) {
   return e == 0 ? true : Fail(e);
 }
 
-bool OpenPort::WaitReceived(std::uint32_t count, std::int64_t timeoutUs) {
-  std::unique_lock lock(m_);
-  if (closed_) return Fail(EBADF);
-  // A hung-up line brings nothing more: the waiter looks again at once.
-  if (timeoutUs > 0)
-    rx_cv_.wait_for(lock, std::chrono::microseconds(timeoutUs),
-                    [&] { return closed_ || hung_up_ || queue_.Size() >= count; });
-  return true;
-}
-
 void OpenPort::Begin(TOverlapped* ov) {
   if (ov->hEvent != kNoEvent) platform_event::Reset(ov->hEvent);
   ov->StoreTransferred(0);
@@ -386,40 +387,6 @@ void OpenPort::DrainWake() {
   }
 }
 
-bool OpenPort::InputFlowControl() const {
-  return (dcb_.Flags & kDcbInX) || ((dcb_.Flags & kDcbRtsControlMask) >> 12) == 2;
-}
-
-std::size_t OpenPort::HoldLevel() const {
-  const std::size_t limit = queue_.Limit();
-  // With input flow control the queue stops taking bytes XoffLim short of
-  // full; the driver's buffer then fills and the driver holds the sender.
-  if (InputFlowControl() && dcb_.XoffLim > 0 && dcb_.XoffLim < limit) return limit - dcb_.XoffLim;
-  return limit;
-}
-
-std::size_t OpenPort::ReceiveRoom() const {
-  const std::size_t hold = HoldLevel();
-  return rx_held_ || queue_.Size() >= hold ? 0 : hold - queue_.Size();
-}
-
-void OpenPort::UpdateReceiveHold() {
-  const std::size_t hold = HoldLevel();
-  const std::size_t size = queue_.Size();
-  if (!rx_held_) {
-    rx_held_ = !hung_up_ && size >= hold;
-    return;
-  }
-  // With input flow control, taking resumes only once no more than XonLim
-  // bytes are queued; without, as soon as there is room.
-  const std::size_t resume =
-      InputFlowControl() ? std::min<std::size_t>(dcb_.XonLim, hold - 1) : hold - 1;
-  if (size <= resume || hung_up_) {
-    rx_held_ = false;
-    Wake();
-  }
-}
-
 void OpenPort::OweTxEmpty() {
   if (!(mask_ & kEvTxEmpty)) return;
   tx_empty_owed_ = true;
@@ -449,71 +416,11 @@ void OpenPort::HangUp() {
   errors_ |= kCeIoError;
   // Nothing more will come: a waiter for bytes looks at once.
   rx_cv_.notify_all();
+  WakeLineWatcher();
   tx_empty_owed_ = false;
   rx_held_ = false;
   AbortWrites(EIO);
   if (wait_ov_ != nullptr) CompleteWait(0, EIO);
-}
-
-std::uint32_t OpenPort::LineErrors() {
-#if defined(__linux__) && defined(TIOCGICOUNT)
-  if (!have_icount_) return 0;
-  serial_icounter_struct now{};
-  if (::ioctl(fd_.Get(), TIOCGICOUNT, &now) != 0) return 0;
-  std::uint32_t events = 0;
-  auto count = [&](int before, int after, std::uint32_t error, std::uint32_t event) {
-    if (before == after) return;
-    errors_ |= error;
-    events |= event;
-  };
-  count(icount_.frame, now.frame, kCeFrame, kEvErr);
-  count(icount_.parity, now.parity, kCeRxParity, kEvErr);
-  count(icount_.overrun, now.overrun, kCeOverrun, kEvErr);
-  count(icount_.buf_overrun, now.buf_overrun, kCeRxOver, kEvErr);
-  count(icount_.brk, now.brk, kCeBreak, kEvBreak);
-  icount_ = now;
-  return events;
-#else
-  return 0;
-#endif
-}
-
-void OpenPort::Accept(const std::uint8_t* data, std::size_t n) {
-  const bool below80 = queue_.Size() * 5 < queue_.Limit() * 4;
-  queue_.Push(data, n);  // the read took no more than the room
-  UpdateReceiveHold();
-  rx_arrived_ = true;  // the waiter is woken once the lock is free
-  std::uint32_t events = kEvRxChar | LineErrors();
-  if (std::memchr(data, static_cast<unsigned char>(dcb_.EvtChar), n) != nullptr)
-    events |= kEvRxFlag;
-  if (below80 && queue_.Size() * 5 >= queue_.Limit() * 4) events |= kEvRx80Full;
-  RaiseEvents(events);
-}
-
-void OpenPort::ReceiveFromDevice(short revents) {
-  // Bounded, so a device that never pauses cannot hold m_ for long.
-  for (int round = 0; round < 16; ++round) {
-    const std::size_t room = std::min(ReceiveRoom(), sizeof rx_buffer_);
-    if (room == 0) {
-      // Bytes stay with the driver, whose buffer and flow control hold the
-      // sender back; only a hang-up is taken now.
-      if (revents & (POLLHUP | POLLERR | POLLNVAL)) HangUp();
-      return;
-    }
-    const ssize_t n = ::read(fd_.Get(), rx_buffer_, room);
-    if (n > 0) {
-      Accept(rx_buffer_, static_cast<std::size_t>(n));
-      if (static_cast<std::size_t>(n) < room) return;
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (revents & (POLLHUP | POLLERR | POLLNVAL)) HangUp();
-      return;
-    }
-    HangUp();  // end of file or a read error: the line is gone
-    return;
-  }
 }
 
 void OpenPort::SendPending() {
@@ -550,8 +457,12 @@ void OpenPort::Run() {
   while (!stopping_) {
     pollfd fds[2] = {{wake_read_.Get(), POLLIN, 0}, {fd_.Get(), 0, 0}};
     nfds_t count = 1;
+    // While a waiter watches the line, arrivals are its own (see WatchLine);
+    // this thread looks for them again within kWatchedPauseMs.
+    const bool watched = line_watcher_.load();
     if (!hung_up_) {
-      fds[1].events = static_cast<short>((rx_held_ ? 0 : POLLIN) | (writes_.empty() ? 0 : POLLOUT));
+      const bool receive = !rx_held_ && !watched;
+      fds[1].events = static_cast<short>((receive ? POLLIN : 0) | (writes_.empty() ? 0 : POLLOUT));
       count = 2;
     }
     // The modem lines and the driver's transmit queue have no descriptor to
@@ -560,12 +471,20 @@ void OpenPort::Run() {
     int timeout = WatchesModemLines() ? kModemLinePollMs : -1;
     if (const int drain = CheckTxEmpty(); drain >= 0)
       timeout = timeout < 0 ? drain : std::min(timeout, drain);
+    if (watched) timeout = timeout < 0 ? kWatchedPauseMs : std::min(timeout, kWatchedPauseMs);
     // Woken here, after the lock is let go, a waiter for bytes runs at once
     // instead of waking only to wait for the lock.
     const bool arrived = std::exchange(rx_arrived_, false);
     lock.unlock();
     if (arrived) rx_cv_.notify_all();
-    const int r = ::poll(fds, count, timeout);
+    int r = ::poll(fds, count, timeout);
+    // Bytes came while a waiter watches the line: they are its own, so this
+    // thread leaves the lock to it and polls on without them for a while.
+    while (r > 0 && count == 2 && fds[0].revents == 0 && fds[1].revents == POLLIN &&
+           line_watcher_.load()) {
+      fds[1].events = static_cast<short>(fds[1].events & ~POLLIN);
+      r = ::poll(fds, count, timeout < 0 ? kWatchedPauseMs : std::min(timeout, kWatchedPauseMs));
+    }
     const int pollError = errno;
     lock.lock();
     if (stopping_) break;
