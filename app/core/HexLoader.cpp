@@ -55,11 +55,27 @@ std::string_view TrimTrailing(std::string_view line) {
 
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 
-// A line of hex digits only is a record that lost its start code: refused, never skipped.
 bool AllHexDigits(std::string_view text) {
   for (const char c : text)
     if (kHexValue[static_cast<unsigned char>(c)] < 0) return false;
   return true;
+}
+
+// Count, address, type and checksum: the digits every record holds after its ':'.
+constexpr std::size_t kMinRecordDigits = kMinRecordLength - 1;
+
+bool LooksLikeARecordBody(std::string_view digits) {
+  return digits.size() >= kMinRecordDigits && AllHexDigits(digits);
+}
+
+// A line not starting with ':' is text (a comment, a tool's banner) and is skipped, unless it
+// may be a damaged record: one whose start code was lost or changed into another character,
+// or one with something in front of its ':'. Skipping one of those would leave a gap in the
+// image, so it is refused instead.
+bool MayBeADamagedRecord(std::string_view text) {
+  if (LooksLikeARecordBody(text) || LooksLikeARecordBody(text.substr(1))) return true;
+  const std::size_t colon = text.rfind(':');
+  return colon != std::string_view::npos && LooksLikeARecordBody(text.substr(colon + 1));
 }
 
 std::string Hex(std::uint64_t value, int digits) {
@@ -116,7 +132,6 @@ std::vector<std::string> LoadHexRecords(const std::vector<std::string>& lines,
   std::vector<DataRecord> records;
   records.reserve(lines.size());
   std::uint64_t base = 0;  // 64 bits: a 04 base plus offset and count can pass 32 bits
-  bool pastEndOfFile = false;
   for (std::size_t i = 0; i < lines.size(); ++i) {
     std::string_view text = lines[i];
     if (i == 0 && text.substr(0, kUtf8Bom.size()) == kUtf8Bom) text.remove_prefix(kUtf8Bom.size());
@@ -126,9 +141,7 @@ std::vector<std::string> LoadHexRecords(const std::vector<std::string>& lines,
       throw EHexFormatError(fileName, i + 1, std::move(reason));
     };
     if (text[0] != ':') {
-      // Comments and other text after the end-of-file record are no records. Before it, or
-      // when the line is a record without its start code, it may be data: refuse it.
-      if (pastEndOfFile && !AllHexDigits(text)) continue;
+      if (!MayBeADamagedRecord(text)) continue;
       fail("record does not start with ':'");
     }
     for (std::size_t k = 1; k < text.size(); ++k) {
@@ -174,7 +187,6 @@ std::vector<std::string> LoadHexRecords(const std::vector<std::string>& lines,
         break;
       }
       case kEndOfFile:  // records after it are still handled
-        pastEndOfFile = true;
         break;
       default:
         // 03 and 05 (start addresses) and the types of later formats store nothing here.

@@ -121,6 +121,15 @@ TEST_F(HexRealFileTest, CommentsAndBlankTextAfterTheEndRecordAreSkipped) {
   ExpectImageIsTheBinary();
 }
 
+TEST_F(HexRealFileTest, TextLinesBeforeAndBetweenRecordsAreSkipped) {
+  auto lines = lines_;
+  lines.insert(lines.begin() + 4000, "# commit 1795d9f0c3e2a1b4d6f8, checked: yes");
+  lines.insert(lines.begin() + 2, "--");
+  lines.insert(lines.begin(), "; built 2026-12-09 12:30:05 by make: release");
+  EXPECT_EQ(LoadText(Join(lines, "\r\n")).size(), data_records_);
+  ExpectImageIsTheBinary();
+}
+
 TEST_F(HexRealFileTest, RecordsAfterTheEndRecordAreStillLoadedBetweenComments) {
   const std::string tail = "; patch\n" + Segment(0) + "\n" + Data(0x0010, {0xA1, 0xA2}) + "\n";
   EXPECT_EQ(LoadText(Join(lines_, "\n") + tail).size(), data_records_ + 1);
@@ -185,7 +194,10 @@ TEST_F(HexRealFileTest, TextThatMayBeARecordIsRefused) {
   lines[49].erase(0, 1);  // start code lost
   ExpectRefusedOnLine(Join(lines, "\n"), 50, "does not start with ':'");
   lines = lines_;
-  lines[49][0] = ';';  // start code mangled: before the end record nothing is taken as a comment
+  lines[49][0] = ';';  // start code changed: not taken as a comment
+  ExpectRefusedOnLine(Join(lines, "\n"), 50, "does not start with ':'");
+  lines = lines_;
+  lines[49] = "> " + lines[49];  // quoted: text in front of the start code
   ExpectRefusedOnLine(Join(lines, "\n"), 50, "does not start with ':'");
   // After the end record a line of hex digits is still a record without its ':'.
   ExpectRefusedOnLine(Join(lines_, "\n") + "10000000DEADBEEF\n", lines_.size() + 1,

@@ -225,7 +225,7 @@ TEST_F(HexLoaderTest, BlankLinesAreSkippedAndStillCounted) {
   EXPECT_EQ(At(0x0001), 0x02);
 
   try {
-    Load({"", " ", "bad"});
+    Load({"", " ", "0300300002337A1E"});  // a record without its start code
     FAIL() << "no error";
   } catch (const EHexFormatError& e) {
     EXPECT_EQ(e.LineNumber(), 3u);
@@ -274,7 +274,8 @@ INSTANTIATE_TEST_SUITE_P(
         BadRecord{"CountAboveLength", ":0400300002337A1D", "byte count 4"},
         BadRecord{"CountBelowLength", ":0200300002337A1F", "byte count 2"},
         BadRecord{"ChecksumStoredAsData", ":0300300002337A1E1E", "byte count 3"},
-        BadRecord{"CommentBeforeEndOfFile", "; a comment", "':'"},
+        BadRecord{"StartCodeChanged", ";0300300002337A1E", "':'"},
+        BadRecord{"TextBeforeTheStartCode", "x:0300300002337A1E", "':'"},
         BadRecord{"BadDigitInUnknownType", ":00000006FG", "'G' at column 11"},
         BadRecord{"BadChecksumInUnknownType", ":00000006FB", "checksum"},
         BadRecord{"BomNotOnTheFirstLine", "\xEF\xBB\xBF:0300300002337A1E", "':'"},

@@ -1,6 +1,7 @@
 // The HEX loader against a plain reading of its rules, written for clarity rather than speed.
 #include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -37,7 +38,6 @@ struct Expected {
 Expected Read(const std::vector<std::string>& lines) {
   Expected out;
   std::uint64_t base = 0;
-  bool past_end = false;
   for (std::size_t i = 0; i < lines.size(); ++i) {
     std::string s = lines[i];
     if (i == 0 && s.rfind("\xEF\xBB\xBF", 0) == 0) s.erase(0, 3);
@@ -45,13 +45,22 @@ Expected Read(const std::vector<std::string>& lines) {
            (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\x1A'))
       s.pop_back();
     if (s.empty()) continue;
-    const bool all_hex = std::all_of(s.begin(), s.end(), [](char c) { return HexDigit(c) >= 0; });
     const auto bad = [&] {
       out.bad_line = i + 1;
       return out;
     };
     if (s[0] != ':') {
-      if (past_end && !all_hex) continue;
+      // Text, unless it ends in ten or more hex digits that follow its start, its first
+      // character, or a ':' in it: that may be a record whose start code was damaged.
+      bool damaged = false;
+      for (std::size_t from = 0; from < s.size(); ++from) {
+        if (from > 1 && s[from - 1] != ':') continue;
+        const std::size_t digits = s.size() - from;
+        if (digits >= 10 && std::all_of(s.begin() + static_cast<std::ptrdiff_t>(from), s.end(),
+                                        [](char c) { return HexDigit(c) >= 0; }))
+          damaged = true;
+      }
+      if (!damaged) continue;
       return bad();
     }
     if (!std::all_of(s.begin() + 1, s.end(), [](char c) { return HexDigit(c) >= 0; })) return bad();
@@ -75,8 +84,6 @@ Expected Read(const std::vector<std::string>& lines) {
       if (count != 2) return bad();
       const std::uint64_t value = bytes[4] * 256u + bytes[5];
       base = type == 2 ? value * 16 : value * 65536;
-    } else if (type == 1) {
-      past_end = true;
     }
   }
   return out;

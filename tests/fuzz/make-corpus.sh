@@ -24,9 +24,10 @@ srec_cat "$tmp/small.bin" -binary -o "$hex/srec-cat-64-at-0.hex" -intel
 srec_cat "$tmp/top.bin" -binary -offset 0x1FFA0 -o "$hex/srec-cat-linear-image-end.hex" -intel
 srec_cat "$tmp/cross.bin" -binary -offset 0xFFE8 -o "$hex/srec-cat-lowercase.hex" -intel
 sed -i 's/[A-F]/\L&/g' "$hex/srec-cat-lowercase.hex"
-# The extras that tools write: a byte-order mark, CR LF, Ctrl-Z, comments after the end.
+# The extras that tools write: a byte-order mark, CR LF, Ctrl-Z, comments; a quoted record.
 { printf '\xEF\xBB\xBF'; sed 's/$/\r/' "$hex/srec-cat-64-at-0.hex"; printf '\x1A'; } >"$hex/bom-crlf-ctrl-z.hex"
 { cat "$hex/objcopy-64-at-0.hex"; printf '; built by make\n\n-- end --\n:0100100042AD\n'; } >"$hex/text-after-end.hex"
+{ printf '; built 12:30:05\n'; head -n 2 "$hex/objcopy-64-at-0.hex"; printf '# checked: yes\n> :0300300002337A1E\n'; } >"$hex/text-between-records.hex"
 { head -n 2 "$hex/objcopy-64-at-0.hex"; printf ':00000006FA\n:0412340AFFFFFFFFBA\n'; tail -n +3 "$hex/objcopy-64-at-0.hex"; } >"$hex/types-06-and-above.hex"
 
 # The malformed cases of the loader's tests, each between good records.
