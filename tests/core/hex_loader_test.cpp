@@ -333,15 +333,14 @@ TEST_F(HexLoaderTest, FileErrorNamesThePathAndLine) {
   }
 }
 
-
 // ---- The addresses a file covers ----
 
 TEST_F(HexLoaderTest, CoveredSpansAreSortedMergedAndLeaveOutEmptyRecords) {
   AddressSpans covered{{1, 2}};  // replaced, not appended to
-  LoadHexRecords({Data(0x0010, {1, 2, 3, 4}), Data(0x0000, {9, 9}), Data(0x0014, {5}),
-                  Data(0x0002, {7}), Data(0x0100, {}), Segment(0x1000), Data(0xFFFE, {1, 2}),
-                  Data(0x0000, {3})},
-                 "test.hex", *image_, &covered);
+  LoadHexRecords(
+      {Data(0x0010, {1, 2, 3, 4}), Data(0x0000, {9, 9}), Data(0x0014, {5}), Data(0x0002, {7}),
+       Data(0x0100, {}), Segment(0x1000), Data(0xFFFE, {1, 2}), Data(0x0000, {3})},
+      "test.hex", *image_, &covered);
   ASSERT_EQ(covered.size(), 4u);
   EXPECT_EQ(covered[0].first, 0x0000u);  // 0x0000..0x0001 and 0x0002 touch
   EXPECT_EQ(covered[0].last, 0x0002u);

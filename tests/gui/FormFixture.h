@@ -10,9 +10,9 @@
 
 #include "app/Unit1.h"
 #include "framework/forms/Forms.h"
-#include "tests/support/FakeSerialApi.h"
 #include "tests/gui/FakeDialogs.h"
 #include "tests/gui/Operator.h"
+#include "tests/support/FakeSerialApi.h"
 
 namespace guitest {
 
