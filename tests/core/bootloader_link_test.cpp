@@ -192,6 +192,34 @@ TEST_F(Link, BlockFramesAndTheirCheckByte) {
   EXPECT_EQ(processed, 3) << "messages are processed once per block write";
 }
 
+TEST_F(Link, NoMessagesAreProcessedWhileAReplyIsAwaited) {
+  auto link = MakeLink(stepping.Fn());
+  fake.SetResponder(nullptr);  // silence: every wait runs to its limit
+  EXPECT_FALSE(link.DeviceReady());
+  EXPECT_EQ(processed, 0) << "the handshake processes no messages";
+  BlockData data{};
+  EXPECT_FALSE(link.WriteBlock(3, data, 0));
+  EXPECT_EQ(processed, 1) << "only the one call at the start of the block write";
+}
+
+TEST_F(Link, ABlockWriteProcessesMessagesRightAfterItsPurge) {
+  std::vector<std::string> lastCallSeen;
+  auto link = BootloaderLink(
+      port, [this](const std::string& l) { log.push_back(l); },
+      [&] {
+        const auto calls = fake.Calls();
+        lastCallSeen.push_back(calls.empty() ? "nothing" : calls.back());
+      },
+      stepping.Fn());
+  BlockData data{};
+  for (const std::uint8_t n : {3, 4}) {
+    fake.ClearCalls();
+    EXPECT_TRUE(link.WriteBlock(n, data, 0));
+  }
+  EXPECT_EQ(lastCallSeen, (std::vector<std::string>{"PurgeComm(15)", "PurgeComm(15)"}))
+      << "the window sees a port already emptied for this block";
+}
+
 TEST_F(Link, EachBlockWriteStartsFromNothing) {
   auto link = MakeLink(stepping.Fn());
   BlockData data{};

@@ -71,7 +71,7 @@ TEST_F(Session, OpenResetAndPurgeReachTheDeviceInThatOrder) {
   const auto calls = fake.CallsNamed({"EscapeCommFunction", "PurgeComm"});
   ASSERT_EQ(calls.size(), 2u);
   EXPECT_EQ(calls[0], "EscapeCommFunction(7)");
-  EXPECT_EQ(calls[1].rfind("PurgeComm", 0), 0u);
+  EXPECT_EQ(calls[1], "PurgeComm(15)") << "both directions, the writer's buffer too";
   session.Port().Close();
 }
 
@@ -122,5 +122,17 @@ TEST_F(Session, APortErrorEndsTheRunForTheObserverToo) {
   EXPECT_THROW(session.Run(image), serial::EVaCommError);
   EXPECT_EQ(observer.events, (std::vector<std::string>{"started", "ended"}));
   fake.FailAlways("PurgeComm", 0);
+  session.Port().Close();
+}
+
+TEST_F(Session, AnErrorInTheDrainComesBeforeTheControlsAreTouched) {
+  session.OpenPort("COM3");
+  // The drain's first read fails on the device.
+  fake.FailNext("ReadFile", 31);
+  static FirmwareImageBytes image{};
+  EXPECT_THROW(session.Run(image), serial::EVaCommError);
+  EXPECT_TRUE(observer.events.empty())
+      << "the log was cleared or the controls disabled before the drain: "
+      << observer.events.front();
   session.Port().Close();
 }

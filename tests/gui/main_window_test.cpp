@@ -1,7 +1,9 @@
 // The window as it starts, its layout and its resizing, and the clear button.
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "framework/forms/Native.h"
@@ -194,6 +196,29 @@ TEST_F(MainWindow, ClrEmptiesTheLogInBothStates) {
   EXPECT_TRUE(f.CheckBox1->Checked()) << "nothing else changes";
   EXPECT_TRUE(f.VaComm1->IsOpen());
   EXPECT_FALSE(f.ComboBox1->Enabled());
+}
+
+// A device whose open fails with something other than the port's own error,
+// as when the system cannot give the port its threads.
+class OpenFailsOutsideThePort : public serial::FakeSerialApi {
+ public:
+  serial::THandle CreateFileA(const std::string&, std::uint32_t, std::uint32_t, std::uint32_t,
+                              std::uint32_t) override {
+    throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+  }
+};
+
+TEST_F(MainWindow, ThePortSwitchTakesEveryKindOfErrorFromTheOpen) {
+  OpenFailsOutsideThePort device;
+  TForm1& f = Create(device);
+  f.CheckBox1->SetChecked(true);
+  EXPECT_FALSE(f.CheckBox1->Checked());
+  EXPECT_TRUE(f.ComboBox1->Enabled());
+  EXPECT_FALSE(f.VaComm1->IsOpen());
+  EXPECT_EQ(dialogs.messages,
+            std::vector<std::string>{"Порт не существует или занят другим устройством:COM3"});
+  EXPECT_TRUE(dialogs.errors.empty()) << dialogs.errors.front();
+  Destroy();  // before the device goes
 }
 
 }  // namespace

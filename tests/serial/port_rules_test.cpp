@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -50,7 +51,7 @@ TEST_F(PortRules, PurgeAllEndsTheWritersRequestBeforeTheDevicePurge) {
   fake.ClearCalls();
   port.PurgeAll();
   const auto calls = fake.Calls();
-  const auto cancel = IndexOf(calls, "CancelIoEx()");
+  const auto cancel = IndexOf(calls, "CancelIoEx(write)");
   const auto purge = IndexOf(calls, "PurgeComm(15)");
   ASSERT_GE(cancel, 0);
   ASSERT_GE(purge, 0);
@@ -180,4 +181,37 @@ TEST_F(PortRules, AnOnCloseErrorReachesTheCallerAndSkipsThePause) {
   EXPECT_LT(Clock::now() - t0, 250ms);
   EXPECT_FALSE(port.IsOpen());
   EXPECT_FALSE(fake.IsOpen(handle));
+}
+
+TEST_F(PortRules, CloseEndsTheEventThreadBeforeTheWriterThread) {
+  port.Open();
+  fake.SetWriteMode(FakeSerialApi::WriteMode::Pending);
+  port.WriteBytes("abc", 3);
+  ASSERT_TRUE(WaitUntil([&] { return fake.WriteOutstanding() && fake.WaitOutstanding(); }));
+  fake.ClearCalls();
+  port.Close();
+  // Each thread cancels its own outstanding request as it ends.
+  const auto calls = fake.CallsNamed({"CancelIoEx"});
+  EXPECT_EQ(calls, (std::vector<std::string>{"CancelIoEx(wait)", "CancelIoEx(write)"}));
+}
+
+TEST_F(PortRules, CloseStopsTheThreadsOnlyOnceItHoldsThePortLock) {
+  port.Open();
+  ASSERT_TRUE(WaitUntil([&] { return fake.WaitOutstanding(); }));
+  fake.ClearCalls();
+  // Another thread in the middle of a read or status operation holds the lock.
+  std::atomic<bool> held{false};
+  std::vector<std::string> seenWhileHeld;
+  std::thread reader([&] {
+    std::lock_guard lock(port.PortLock);
+    held = true;
+    std::this_thread::sleep_for(200ms);
+    seenWhileHeld = fake.CallsNamed({"CancelIoEx", "CloseHandle"});
+  });
+  ASSERT_TRUE(WaitUntil([&] { return held.load(); }));
+  port.Close();
+  reader.join();
+  EXPECT_TRUE(seenWhileHeld.empty())
+      << "the event thread was stopped under another holder: " << seenWhileHeld.front();
+  EXPECT_FALSE(port.IsOpen());
 }
