@@ -1,50 +1,63 @@
-// The link protocol and the upload run, against a scripted device.
+// The link protocol and the upload run, against the simulated bootloader.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <map>
+#include <optional>
 #include <stdexcept>
 
 #include "app/core/BootloaderLink.h"
 #include "app/core/UploadRun.h"
 #include "tests/support/FakeSerialApi.h"
 #include "tests/support/RecordingApplication.h"
+#include "tools/sim/BootloaderSim.h"
 
 using namespace comflash;
 using serial::FakeSerialApi;
 
 namespace {
 
-// A bootloader on the fake device: parses what the host wrote and answers.
-struct ScriptedBootloader {
-  std::vector<std::uint8_t> handshakeReply{0x55, 0x33, 0xAA};
-  std::map<unsigned, int> refuseFirst;  // block -> attempts to refuse
-  std::map<unsigned, int> attempts;
-  std::vector<std::vector<std::uint8_t>> frames;
-  std::vector<std::uint8_t> pending;
-
+// The simulated device's bootloader engine on the fake device: what the host
+// writes reaches it at one fixed time point, so its answers are due at once.
+class SimulatedBootloader {
+ public:
+  void SetHandshake(sim::HandshakeMode mode) {
+    options_.handshake = mode;
+    engine_.reset();
+  }
+  void Refuse(int block, int times) {
+    options_.refuse[block] = times;
+    engine_.reset();
+  }
   std::vector<std::uint8_t> OnWrite(const std::vector<std::uint8_t>& bytes) {
-    pending.insert(pending.end(), bytes.begin(), bytes.end());
+    if (!engine_) engine_.emplace(options_);
+    const sim::TimePoint now{};
+    engine_->Receive(bytes, now);
     std::vector<std::uint8_t> answer;
-    for (;;) {
-      if (pending.size() >= 2 && pending[0] == 0x33 && pending[1] == 0x33) {
-        pending.erase(pending.begin(), pending.begin() + 2);
-        answer.insert(answer.end(), handshakeReply.begin(), handshakeReply.end());
-      } else if (pending.size() >= 1028 && pending[0] == 0x11) {
-        std::vector<std::uint8_t> frame(pending.begin(), pending.begin() + 1028);
-        pending.erase(pending.begin(), pending.begin() + 1028);
-        frames.push_back(frame);
-        const unsigned n = frame[1];
-        const int attempt = ++attempts[n];
-        const bool refuse = attempt <= refuseFirst[n];
-        answer.insert(answer.end(), {0x55, static_cast<std::uint8_t>(refuse ? 0xEE : 0x11), 0xAA});
-      } else {
-        break;
-      }
-    }
+    for (const auto& a : engine_->TakeDueAnswers(now))
+      answer.insert(answer.end(), a.bytes.begin(), a.bytes.end());
     return answer;
   }
+
+ private:
+  sim::SimOptions options_;
+  std::optional<sim::BootloaderSim> engine_;
 };
+
+// The block frames among the bytes the host wrote, in order.
+std::vector<std::vector<std::uint8_t>> FramesIn(const std::vector<std::uint8_t>& written) {
+  std::vector<std::vector<std::uint8_t>> frames;
+  for (std::size_t i = 0; i < written.size();) {
+    if (written[i] == sim::kWriteBlock && i + sim::kFrameSize <= written.size()) {
+      frames.emplace_back(written.begin() + static_cast<std::ptrdiff_t>(i),
+                          written.begin() + static_cast<std::ptrdiff_t>(i + sim::kFrameSize));
+      i += sim::kFrameSize;
+    } else {
+      ++i;  // a handshake byte
+    }
+  }
+  return frames;
+}
 
 // A clock that advances 1 ms per reading, so a full wait costs no real time.
 struct SteppingClock {
@@ -70,11 +83,12 @@ class Link : public ::testing::Test {
         port, [this](const std::string& l) { log.push_back(l); }, [this] { ++processed; },
         std::move(clock));
   }
+  std::vector<std::vector<std::uint8_t>> Frames() { return FramesIn(fake.Written()); }
   std::size_t Polls() { return fake.CallsNamed({"ClearCommError"}).size(); }
 
   testsupport::RecordingApplication app;
   FakeSerialApi fake;
-  ScriptedBootloader device;
+  SimulatedBootloader device;
   serial::TVaComm port{nullptr, fake};
   std::vector<std::string> log;
   int processed = 0;
@@ -96,11 +110,11 @@ TEST_F(Link, HandshakeAnswered) {
 
 TEST_F(Link, HandshakeRepliesThatFail) {
   auto link = MakeLink(stepping.Fn());
-  device.handshakeReply = {0x55, 0x33};
+  device.SetHandshake(sim::HandshakeMode::kShort);
   EXPECT_FALSE(link.DeviceReady());
-  device.handshakeReply = {0xAA, 0x33, 0x55};
+  device.SetHandshake(sim::HandshakeMode::kReversed);
   EXPECT_FALSE(link.DeviceReady());
-  device.handshakeReply = {};
+  device.SetHandshake(sim::HandshakeMode::kSilent);
   EXPECT_FALSE(link.DeviceReady());
   EXPECT_EQ(log, Lines({"85 51 0", "Устройство не готово!", "170 51 85", "Устройство не готово!",
                         "0 0 0", "Устройство не готово!"}));
@@ -108,10 +122,10 @@ TEST_F(Link, HandshakeRepliesThatFail) {
 
 TEST_F(Link, TwoReplyBytesWaitTheWholeLimitAndTheThirdEndsTheWait) {
   auto link = MakeLink(stepping.Fn());
-  device.handshakeReply = {0x55, 0x33};
+  device.SetHandshake(sim::HandshakeMode::kShort);
   EXPECT_FALSE(link.DeviceReady());
   EXPECT_GE(stepping.now, 2500 * 1000) << "two bytes are not an answer yet";
-  device.handshakeReply = {0x55, 0x33, 0xAA};
+  device.SetHandshake(sim::HandshakeMode::kOk);
   const std::int64_t before = stepping.now;
   EXPECT_TRUE(link.DeviceReady());
   EXPECT_LT(stepping.now - before, 10 * 1000) << "the third byte ends the wait at once";
@@ -122,7 +136,7 @@ TEST_F(Link, EachPassWaitsInThePortForTheThirdByteAndNoLongerThanTheTimeLeft) {
   std::vector<std::int64_t> readings{1000000, 1250000, 3500000};
   std::size_t next = 0;
   auto link = MakeLink([&] { return readings[std::min(next++, readings.size() - 1)]; });
-  device.handshakeReply = {0x55, 0x33};
+  device.SetHandshake(sim::HandshakeMode::kShort);
   fake.ClearCalls();
   EXPECT_FALSE(link.DeviceReady());
   EXPECT_EQ(fake.CallsNamed({"ClearCommError", "WaitForReceived"}),
@@ -130,7 +144,7 @@ TEST_F(Link, EachPassWaitsInThePortForTheThirdByteAndNoLongerThanTheTimeLeft) {
 }
 
 TEST_F(Link, ADoubledHandshakeSucceedsAndTheSurplusGoesWithTheFirstPurge) {
-  device.handshakeReply = {0x55, 0x33, 0xAA, 0x55, 0x33, 0xAA};
+  device.SetHandshake(sim::HandshakeMode::kDoubled);
   auto link = MakeLink();
   EXPECT_TRUE(link.DeviceReady());
   EXPECT_EQ(port.InQueueCount(), 3);
@@ -144,7 +158,7 @@ TEST_F(Link, TheWaitStopsAt2500MsNotBefore) {
   std::vector<std::int64_t> readings{1000000, 3499999, 3500000};
   std::size_t next = 0;
   auto link = MakeLink([&] { return readings[std::min(next++, readings.size() - 1)]; });
-  device.handshakeReply = {};
+  device.SetHandshake(sim::HandshakeMode::kSilent);
   const auto before = Polls();
   EXPECT_FALSE(link.DeviceReady());
   EXPECT_EQ(Polls() - before, 1u) << "2499 ms polls once more; 2500 ms stops";
@@ -155,7 +169,6 @@ TEST_F(Link, TheBlockWaitStopsAt5000Ms) {
   std::vector<std::int64_t> readings{0, 4999999, 5000000};
   std::size_t next = 0;
   auto link = MakeLink([&] { return readings[std::min(next++, readings.size() - 1)]; });
-  device.refuseFirst[9] = 99;
   fake.SetResponder(nullptr);  // silence
   const auto before = Polls();
   BlockData data{};
@@ -174,8 +187,9 @@ TEST_F(Link, BlockFramesAndTheirCheckByte) {
   auto link = MakeLink();
   BlockData zeros{};
   EXPECT_TRUE(link.WriteBlock(3, zeros, 0));
-  ASSERT_EQ(device.frames.size(), 1u);
-  const auto& f = device.frames[0];
+  const auto frames = Frames();
+  ASSERT_EQ(frames.size(), 1u);
+  const auto& f = frames[0];
   EXPECT_EQ(f[0], 0x11);
   EXPECT_EQ(f[1], 3);
   EXPECT_EQ(f[2], 3);
@@ -186,9 +200,9 @@ TEST_F(Link, BlockFramesAndTheirCheckByte) {
   data[0] = 0x11;  // data XOR 0x11: check byte 0, whatever the block number
   EXPECT_TRUE(link.WriteBlock(5, data, 0x11));
   EXPECT_TRUE(link.WriteBlock(100, data, 0x11));
-  EXPECT_EQ(device.frames[1][1027], 0);
-  EXPECT_EQ(device.frames[2][1027], 0);
-  EXPECT_EQ(device.frames[2][1], 100);
+  EXPECT_EQ(Frames()[1][1027], 0);
+  EXPECT_EQ(Frames()[2][1027], 0);
+  EXPECT_EQ(Frames()[2][1], 100);
   EXPECT_EQ(processed, 3) << "messages are processed once per block write";
 }
 
@@ -282,10 +296,11 @@ TEST_F(Upload, EveryBlockAcceptedGives126LinesAndSendsTheImage) {
   EXPECT_EQ(log[2], "Блок: N3 успешно записан.");
   EXPECT_EQ(log[124], "Блок: N125 успешно записан.");
   EXPECT_EQ(log[125], "Процесс прошивки закончен, брат!");
-  ASSERT_EQ(device.frames.size(), 123u);
+  const auto frames = Frames();
+  ASSERT_EQ(frames.size(), 123u);
   for (unsigned i = 0; i < 123; ++i) {
     const unsigned n = 3 + i;
-    const auto& f = device.frames[i];
+    const auto& f = frames[i];
     ASSERT_EQ(f[1], n);
     ASSERT_TRUE(std::equal(f.begin() + 3, f.begin() + 1027, image.begin() + n * 1024));
   }
@@ -295,7 +310,7 @@ TEST_F(Upload, EveryBlockAcceptedGives126LinesAndSendsTheImage) {
 }
 
 TEST_F(Upload, ABlockRefusedTwiceIsRetriedWithTheSameFrame) {
-  device.refuseFirst[7] = 2;
+  device.Refuse(7, 2);
   auto link = MakeLink();
   EXPECT_EQ(Run(link), UploadOutcome::Completed);
   const auto first = std::find(log.begin(), log.end(), "Ошибка записи - Блок: N7");
@@ -303,13 +318,13 @@ TEST_F(Upload, ABlockRefusedTwiceIsRetriedWithTheSameFrame) {
   EXPECT_EQ(*(first + 1), "Ошибка записи - Блок: N7");
   EXPECT_EQ(*(first + 2), "Блок: N7 успешно записан.");
   EXPECT_EQ(*(first + 3), "Блок: N8 успешно записан.");
-  EXPECT_EQ(device.frames[4], device.frames[5]);
-  EXPECT_EQ(device.frames[5], device.frames[6]);
+  EXPECT_EQ(Frames()[4], Frames()[5]);
+  EXPECT_EQ(Frames()[5], Frames()[6]);
   EXPECT_EQ(log.size(), 128u);
 }
 
 TEST_F(Upload, ABlockRefusedSixTimesEndsTheRun) {
-  device.refuseFirst[7] = 6;
+  device.Refuse(7, 6);
   auto link = MakeLink();
   EXPECT_EQ(Run(link), UploadOutcome::BlockFailed);
   const std::vector<std::string> tail(log.end() - 8, log.end());
@@ -317,16 +332,16 @@ TEST_F(Upload, ABlockRefusedSixTimesEndsTheRun) {
                          "Ошибка записи - Блок: N7", "Ошибка записи - Блок: N7",
                          "Ошибка записи - Блок: N7", "Ошибка записи - Блок: N7", "Ошибка записи!!!",
                          "Процесс прошивки закончен, брат!"}));
-  EXPECT_EQ(device.frames.back()[1], 7) << "blocks after 7 are never sent";
+  EXPECT_EQ(Frames().back()[1], 7) << "blocks after 7 are never sent";
   EXPECT_EQ(controls.events.back(), "CheckBox1 on");
 }
 
 TEST_F(Upload, ARefusedHandshakeEndsTheRunWithItsTwoLines) {
-  device.handshakeReply = {0xAA, 0x33, 0x55};
+  device.SetHandshake(sim::HandshakeMode::kReversed);
   auto link = MakeLink(stepping.Fn());
   EXPECT_EQ(Run(link), UploadOutcome::HandshakeRefused);
   EXPECT_EQ(log, Lines({"170 51 85", "Устройство не готово!"}));
-  EXPECT_TRUE(device.frames.empty());
+  EXPECT_TRUE(Frames().empty());
   EXPECT_EQ(controls.events.back(), "CheckBox1 on");
 }
 
@@ -357,10 +372,10 @@ TEST_F(Upload, WithThePortOffTheHandshakeRunsToItsLimit) {
 }
 
 TEST_F(Upload, ASecondRunAfterAFailureStartsAgainWithAHandshakeAndBlock3) {
-  device.refuseFirst[7] = 6;
+  device.Refuse(7, 6);
   auto link = MakeLink();
   EXPECT_EQ(Run(link), UploadOutcome::BlockFailed);
-  const std::size_t framesBefore = device.frames.size();
+  const std::size_t framesBefore = Frames().size();
   const auto writtenBefore = fake.Written().size();
   log.clear();
   EXPECT_EQ(Run(link), UploadOutcome::Completed);
@@ -369,5 +384,5 @@ TEST_F(Upload, ASecondRunAfterAFailureStartsAgainWithAHandshakeAndBlock3) {
   const auto written = fake.Written();
   EXPECT_EQ(written[writtenBefore], 0x33) << "a new handshake first";
   EXPECT_EQ(written[writtenBefore + 1], 0x33);
-  EXPECT_EQ(device.frames[framesBefore][1], 3) << "then block 3 again";
+  EXPECT_EQ(Frames()[framesBefore][1], 3) << "then block 3 again";
 }
