@@ -115,24 +115,29 @@ TEST_F(Session, OneObserverHearsTheWholeRunInOrder) {
   session.Port().Close();
 }
 
-TEST_F(Session, APortErrorEndsTheRunForTheObserverToo) {
+// A port error where the run stands: before the controls are touched (the
+// drain's read) or after (the purge before the handshake). A run the observer
+// heard start, it hears end, whatever the error.
+struct PortErrorCase {
+  const char* name;
+  const char* call;
+  std::vector<std::string> heard;
+};
+
+class SessionPortError : public Session, public ::testing::WithParamInterface<PortErrorCase> {};
+
+TEST_P(SessionPortError, EndsTheRunAndPassesOn) {
   session.OpenPort("COM3");
-  fake.FailAlways("PurgeComm", 31);
+  fake.FailNext(GetParam().call, 31);
   static FirmwareImageBytes image{};
   EXPECT_THROW(session.Run(image), serial::EVaCommError);
-  EXPECT_EQ(observer.events, (std::vector<std::string>{"started", "ended"}));
-  fake.FailAlways("PurgeComm", 0);
+  EXPECT_EQ(observer.events, GetParam().heard);
   session.Port().Close();
 }
 
-TEST_F(Session, AnErrorInTheDrainComesBeforeTheControlsAreTouched) {
-  session.OpenPort("COM3");
-  // The drain's first read fails on the device.
-  fake.FailNext("ReadFile", 31);
-  static FirmwareImageBytes image{};
-  EXPECT_THROW(session.Run(image), serial::EVaCommError);
-  EXPECT_TRUE(observer.events.empty())
-      << "the log was cleared or the controls disabled before the drain: "
-      << observer.events.front();
-  session.Port().Close();
-}
+INSTANTIATE_TEST_SUITE_P(
+    Session, SessionPortError,
+    ::testing::Values(
+        PortErrorCase{"InTheDrainBeforeTheControlsAreTouched", "ReadFile", {}},
+        PortErrorCase{"InThePurgeAfterTheControlsAreDisabled", "PurgeComm", {"started", "ended"}}),
+    [](const ::testing::TestParamInfo<PortErrorCase>& info) { return info.param.name; });

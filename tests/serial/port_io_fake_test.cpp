@@ -15,6 +15,7 @@
 
 using namespace serial;
 using namespace std::chrono_literals;
+using testsupport::CountingDisplay;
 using testsupport::PumpUntil;
 using testsupport::WaitUntil;
 
@@ -278,15 +279,6 @@ TEST_F(PortIo, AZeroLengthWriteWakesTheWriterWhichAnnouncesTxEmpty) {
 }
 
 // --- event dispatch ---------------------------------------------------------
-
-namespace {
-class CountingDisplay : public TVaDisplay {
- public:
-  using TVaDisplay::TVaDisplay;
-  void CommNotify(TVaCustomComm*) override { ++notes; }
-  int notes = 0;
-};
-}  // namespace
 
 TEST_F(PortIo, HandlersRunInTheOrderOfTheTable) {
   std::vector<std::string> order;

@@ -15,6 +15,7 @@
 
 using namespace serial;
 using namespace std::chrono_literals;
+using testsupport::CountingDisplay;
 using testsupport::PumpUntil;
 using testsupport::WaitUntil;
 
@@ -32,13 +33,6 @@ class PortRules : public ::testing::Test {
   testsupport::RecordingApplication app;
   FakeSerialApi fake;
   TVaComm port{nullptr, fake};
-};
-
-class CountingDisplay : public TVaDisplay {
- public:
-  using TVaDisplay::TVaDisplay;
-  void CommNotify(TVaCustomComm*) override { ++notes; }
-  int notes = 0;
 };
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include "framework/Clock.h"
 #include "framework/MainThreadQueue.h"
+#include "serial/VaComm.h"
 
 namespace testsupport {
 
@@ -30,5 +31,13 @@ inline bool WaitUntil(const std::function<bool()>& cond,
   }
   return true;
 }
+
+// A display control that counts the port's notices.
+class CountingDisplay : public serial::TVaDisplay {
+ public:
+  using TVaDisplay::TVaDisplay;
+  void CommNotify(serial::TVaCustomComm*) override { ++notes; }
+  int notes = 0;
+};
 
 }  // namespace testsupport

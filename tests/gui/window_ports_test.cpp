@@ -1,54 +1,36 @@
-// The window's port switch and whole uploads on real COM ports: under Wine
-// they are pseudo-terminals with the simulated device at the other end,
-// mapped by the test runner (tests/wine/run.sh).
-#define WIN32_LEAN_AND_MEAN
-#include <windows.h>
-
+// The port switch and whole uploads through the window, on the ports each
+// platform gives (WindowDevices) and on the scripted device, where every call
+// is seen. The same tests run on the Qt and on the Win32 controls.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "app/core/FirmwareImage.h"
+#include "serial/VaComm.h"
 #include "tests/gui/FormFixture.h"
+#include "tests/gui/WindowDevices.h"
 #include "tests/support/TempDir.h"
-#include "tests/win32/WineCheck.h"
 
 namespace {
 
 using guitest::FormTest;
+using guitest::ItemOf;
 using guitest::OperatorClick;
 
 const std::string kBusy = "Порт не существует или занят другим устройством:";
 
-// The simulator the runner put on COM3 for this run ("" when none).
-std::string SimulatorOnCom3() {
-  const char* sim = std::getenv("COMFLASH_WINDOW_SIM");
-  return sim ? sim : "";
-}
+// The devices outlive the window, which is destroyed in TearDown.
+class PortSwitch : public FormTest {
+ protected:
+  guitest::WindowDevices devices;
+};
 
-#define REQUIRE_SIMULATOR_ON_COM3(kind)                                               \
-  do {                                                                                \
-    if (SimulatorOnCom3() != (kind))                                                  \
-      GTEST_SKIP() << "needs the simulated device '" << (kind)                        \
-                   << "' as COM3 (COMFLASH_WINDOW_SIM; tests/wine/run.sh starts it)"; \
-  } while (0)
-
-// The index in ComboBox1 of COMn.
-int ItemOf(const std::string& port) {
-  return std::atoi(port.c_str() + 3) - 1;
-}
-
-using WindowPorts = FormTest;
-
-TEST_F(WindowPorts, CheckingAFreePortOpensItAndTheDeviceAnswers) {
-  REQUIRE_DEVICE_PORT();
-  const std::string port = testsupport::DevicePort();
+TEST_F(PortSwitch, CheckingAFreePortOpensItAndTheDeviceAnswers) {
+  REQUIRE_BOOTLOADER(devices, port);
   TForm1& f = Create();
   f.ComboBox1->SetItemIndex(ItemOf(port));
   OperatorClick(*f.CheckBox1);
@@ -58,6 +40,7 @@ TEST_F(WindowPorts, CheckingAFreePortOpensItAndTheDeviceAnswers) {
   EXPECT_TRUE(dialogs.errors.empty());
   ASSERT_TRUE(f.VaComm1->IsOpen());
   EXPECT_EQ(f.VaComm1->DeviceName(), port);
+  EXPECT_EQ(f.VaComm1->Baudrate(), serial::br115200);
   OperatorClick(*f.Button4);
   EXPECT_TRUE(f.DeviceReady()) << f.Memo1->Text();
   EXPECT_EQ(f.Memo1->Text(), "85 51 170\nУстройство готово!");
@@ -69,9 +52,30 @@ TEST_F(WindowPorts, CheckingAFreePortOpensItAndTheDeviceAnswers) {
   EXPECT_TRUE(dialogs.messages.empty());
 }
 
-TEST_F(WindowPorts, AMissingPortSwitchesBackOffAndSaysSo) {
+TEST_F(PortSwitch, CheckingAgainAfterPickingAnotherItemOpensTheNewPort) {
+  REQUIRE_BOOTLOADER(devices, first);
+  REQUIRE_BOOTLOADER(devices, second);
   TForm1& f = Create();
-  f.ComboBox1->SetItemIndex(8);
+  f.ComboBox1->SetItemIndex(ItemOf(first));
+  f.CheckBox1->SetChecked(true);
+  ASSERT_TRUE(f.VaComm1->IsOpen());
+  f.CheckBox1->SetChecked(false);
+  ASSERT_FALSE(f.VaComm1->IsOpen());
+
+  f.ComboBox1->SetItemIndex(ItemOf(second));
+  f.CheckBox1->SetChecked(true);
+  ASSERT_TRUE(f.VaComm1->IsOpen());
+  EXPECT_EQ(f.VaComm1->DeviceName(), second);
+  // Only the new port's device hears the greeting and can answer it.
+  EXPECT_TRUE(f.DeviceReady()) << f.Memo1->Text();
+  EXPECT_TRUE(dialogs.messages.empty());
+}
+
+TEST_F(PortSwitch, AMissingPortSwitchesBackOffAndSaysSo) {
+  const std::string missing = devices.Missing();
+  TForm1& f = Create();
+  f.ComboBox1->SetItemIndex(ItemOf(missing));
+  // The message comes after the nested click has switched back off.
   bool checkedDuringMessage = true;
   bool comboEnabledDuringMessage = false;
   dialogs.onMessage = [&](const std::string&) {
@@ -83,15 +87,14 @@ TEST_F(WindowPorts, AMissingPortSwitchesBackOffAndSaysSo) {
   EXPECT_TRUE(f.ComboBox1->Enabled());
   EXPECT_FALSE(f.VaComm1->IsOpen());
   ASSERT_EQ(dialogs.messages.size(), 1u);
-  EXPECT_EQ(dialogs.messages[0], kBusy + "COM9");
+  EXPECT_EQ(dialogs.messages[0], kBusy + missing);
   EXPECT_FALSE(checkedDuringMessage);
   EXPECT_TRUE(comboEnabledDuringMessage);
   EXPECT_TRUE(dialogs.errors.empty()) << "the open error itself is not shown";
 }
 
-TEST_F(WindowPorts, APortHeldByAnotherOpenerIsBusy) {
-  REQUIRE_DEVICE_PORT();
-  const std::string port = testsupport::DevicePort();
+TEST_F(PortSwitch, APortHeldByAnotherOpenerIsBusy) {
+  REQUIRE_BOOTLOADER(devices, port);
   serial::TVaComm other(nullptr);
   other.SetDeviceName(port);
   other.Open();
@@ -99,19 +102,26 @@ TEST_F(WindowPorts, APortHeldByAnotherOpenerIsBusy) {
   TForm1& f = Create();
   f.ComboBox1->SetItemIndex(ItemOf(port));
   f.CheckBox1->SetChecked(true);
-  if (testsupport::RunningUnderWine() && f.VaComm1->IsOpen())
-    GTEST_SKIP() << "Wine lets a second opener have the same COM port (no exclusive open)";
+#ifdef _WIN32
+  if (f.VaComm1->IsOpen())
+    GTEST_SKIP() << "this system let a second opener have the same COM port (Wine has no "
+                    "exclusive open)";
+#endif
   EXPECT_FALSE(f.CheckBox1->Checked());
   EXPECT_TRUE(f.ComboBox1->Enabled());
+  EXPECT_FALSE(f.VaComm1->IsOpen());
   EXPECT_EQ(dialogs.messages, std::vector<std::string>{kBusy + port});
+
+  // Free again, the same port opens.
   other.Close();
   f.CheckBox1->SetChecked(true);
+  EXPECT_TRUE(f.CheckBox1->Checked());
   EXPECT_TRUE(f.VaComm1->IsOpen());
+  EXPECT_EQ(dialogs.messages.size(), 1u);
 }
 
-TEST_F(WindowPorts, ATypedNameIsNoPickedItem) {
-  REQUIRE_DEVICE_PORT();
-  const std::string port = testsupport::DevicePort();
+TEST_F(PortSwitch, ATypedNameIsNoPickedItem) {
+  REQUIRE_BOOTLOADER(devices, port);
   TForm1& f = Create();
   // The typed name exists: opening the typed text would succeed.
   guitest::OperatorType(*f.ComboBox1, port);
@@ -131,6 +141,77 @@ TEST_F(WindowPorts, ATypedNameIsNoPickedItem) {
   EXPECT_TRUE(f.VaComm1->IsOpen());
   EXPECT_EQ(f.VaComm1->DeviceName(), port);
 }
+
+// The same steps on the scripted device, where every call is seen.
+using PortSwitchCalls = FormTest;
+
+TEST_F(PortSwitchCalls, AnOpenIsFollowedByResetThenPurge) {
+  TForm1& f = Create(fake);
+  fake.ClearCalls();
+  f.CheckBox1->SetChecked(true);
+  ASSERT_TRUE(f.VaComm1->IsOpen());
+  const auto calls = fake.CallsNamed({"CreateFileA", "EscapeCommFunction", "PurgeComm"});
+  ASSERT_EQ(calls.size(), 3u);
+  EXPECT_EQ(calls[0].rfind("CreateFileA(\\\\.\\COM3,", 0), 0u) << calls[0];
+  EXPECT_EQ(calls[1], "EscapeCommFunction(7)");
+  EXPECT_EQ(calls[2], "PurgeComm(15)") << "both directions, the writer's buffer too";
+}
+
+TEST_F(PortSwitchCalls, AFailedOpenNeitherResetsNorPurges) {
+  TForm1& f = Create(fake);
+  fake.ClearCalls();
+  fake.FailNext("CreateFileA", 5);
+  f.CheckBox1->SetChecked(true);
+  EXPECT_FALSE(f.CheckBox1->Checked());
+  EXPECT_TRUE(fake.CallsNamed({"EscapeCommFunction", "PurgeComm"}).empty());
+  EXPECT_EQ(dialogs.messages, std::vector<std::string>{kBusy + "COM3"});
+}
+
+TEST_F(PortSwitchCalls, SettingTheStateTheBoxAlreadyHasRunsNothing) {
+  TForm1& f = Create(fake);
+  f.ComboBox1->SetEnabled(false);  // a handler run would enable it again
+  f.CheckBox1->SetChecked(false);
+  EXPECT_FALSE(f.ComboBox1->Enabled());
+  f.ComboBox1->SetEnabled(true);
+
+  f.CheckBox1->SetChecked(true);
+  fake.ClearCalls();
+  f.CheckBox1->SetChecked(true);
+  EXPECT_TRUE(fake.Calls().empty()) << "no second open, reset or purge";
+}
+
+TEST_F(PortSwitchCalls, TheOperatorsClickSwitchesLikeTheProgramsChange) {
+  TForm1& f = Create(fake);
+  guitest::OperatorClick(*f.CheckBox1);
+  EXPECT_TRUE(f.VaComm1->IsOpen());
+  EXPECT_FALSE(f.ComboBox1->Enabled());
+  guitest::OperatorClick(*f.CheckBox1);
+  EXPECT_FALSE(f.VaComm1->IsOpen());
+  EXPECT_TRUE(f.ComboBox1->Enabled());
+}
+
+// Errors of the reset or the purge on the open port reach the error box and leave the switch on.
+class ResetOrPurgeFailure : public PortSwitchCalls,
+                            public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(ResetOrPurgeFailure, GoesToTheErrorBoxAndTheSwitchStaysOn) {
+  TForm1& f = Create(fake);
+  fake.FailNext(GetParam(), 31);
+  f.CheckBox1->SetChecked(true);
+  EXPECT_TRUE(f.CheckBox1->Checked());
+  EXPECT_TRUE(f.VaComm1->IsOpen());
+  EXPECT_FALSE(f.ComboBox1->Enabled());
+  EXPECT_TRUE(dialogs.messages.empty());
+  ASSERT_EQ(dialogs.errors.size(), 1u);
+  const std::string expected = std::string(GetParam()) == "EscapeCommFunction"
+                                   ? "Error calling comm function (31)"
+                                   : "Error clearing buffers (31)";
+  EXPECT_EQ(dialogs.errors[0].rfind(expected, 0), 0u) << dialogs.errors[0];
+  EXPECT_NE(dialogs.errors[0].find("not functioning"), std::string::npos) << dialogs.errors[0];
+}
+
+INSTANTIATE_TEST_SUITE_P(PortSwitchCalls, ResetOrPurgeFailure,
+                         ::testing::Values("EscapeCommFunction", "PurgeComm"));
 
 // An Intel HEX file as objcopy writes one: 16-byte data records, a segment
 // record where the address passes 64 KiB, an end record.
@@ -178,16 +259,17 @@ class WindowUpload : public FormTest {
     FormTest::TearDown();
     comflash::FirmwareImage = saved_;
   }
-  // Loads the file and switches COM3 on.
-  TForm1& Prepare() {
+  // Loads the file and switches the port on.
+  TForm1& Prepare(const std::string& port) {
     TForm1& f = Create();
     dialogs.openAnswers.push_back(hex);
     OperatorClick(*f.Button1);
-    f.ComboBox1->SetItemIndex(2);
+    f.ComboBox1->SetItemIndex(ItemOf(port));
     f.CheckBox1->SetChecked(true);
     return f;
   }
 
+  guitest::WindowDevices devices;
   testsupport::TempDir dir{"comflash-window"};
   std::string image;
   std::string hex;
@@ -197,10 +279,8 @@ class WindowUpload : public FormTest {
 };
 
 TEST_F(WindowUpload, LoadSwitchOnUploadAndTheDeviceHoldsTheImage) {
-  REQUIRE_SIMULATOR_ON_COM3("--refuse 7:2");
-  const char* dump = std::getenv("COMFLASH_WINDOW_SIM_DUMP");
-  ASSERT_NE(dump, nullptr) << "the runner names the device's memory dump";
-  TForm1& f = Prepare();
+  REQUIRE_BOOTLOADER(devices, port, "--refuse", "7:2");
+  TForm1& f = Prepare(port);
   ASSERT_TRUE(f.VaComm1->IsOpen());
   OperatorClick(*f.Button3);
   const std::vector<std::string> log = guitest::Lines(f.Memo1->Text());
@@ -213,9 +293,7 @@ TEST_F(WindowUpload, LoadSwitchOnUploadAndTheDeviceHoldsTheImage) {
   EXPECT_TRUE(f.CheckBox1->Enabled() && f.Button1->Enabled() && f.Button3->Enabled());
   EXPECT_TRUE(dialogs.errors.empty());
 
-  // The device writes its memory after every block it accepts.
-  std::ifstream in(dump, std::ios::binary);
-  const std::string memory((std::istreambuf_iterator<char>(in)), {});
+  const std::string memory = devices.Memory();
   ASSERT_EQ(memory.size(), 131072u);
   EXPECT_EQ(memory.substr(0x0C00, image.size()), image);
   EXPECT_EQ(memory.substr(0, 0x0C00), std::string(0x0C00, '\0'));
@@ -223,17 +301,21 @@ TEST_F(WindowUpload, LoadSwitchOnUploadAndTheDeviceHoldsTheImage) {
 }
 
 TEST_F(WindowUpload, TheDeviceDroppingTheLineIsShownAndThePortCanBeSwitchedOff) {
-  REQUIRE_SIMULATOR_ON_COM3("--drop-after 10");
-  TForm1& f = Prepare();
+  REQUIRE_BOOTLOADER(devices, port, "--drop-after", "10");
+  TForm1& f = Prepare(port);
   ASSERT_TRUE(f.VaComm1->IsOpen());
   OperatorClick(*f.Button3);
+  ASSERT_FALSE(dialogs.errors.empty()) << "the port's error is shown";
+#ifdef _WIN32
   // The run's error, and at most once more the same failure, from a line
   // event that was waiting for its delivery when the device went (its status
   // read fails too); a thread that went on delivering would show it again
   // and again.
-  ASSERT_FALSE(dialogs.errors.empty()) << "the port's error is shown";
   EXPECT_LE(dialogs.errors.size(), 2u) << ::testing::PrintToString(dialogs.errors);
   EXPECT_EQ(dialogs.errors.back(), dialogs.errors.front());
+#else
+  EXPECT_EQ(dialogs.errors.size(), 1u) << ::testing::PrintToString(dialogs.errors);
+#endif
   EXPECT_TRUE(f.CheckBox1->Enabled() && f.Button1->Enabled() && f.Button3->Enabled());
   OperatorClick(*f.CheckBox1);
   EXPECT_FALSE(f.VaComm1->IsOpen());
