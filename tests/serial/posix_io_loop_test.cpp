@@ -84,6 +84,10 @@ class IoLoopTest : public ::testing::Test {
   LineEvents events_{requests_};
   TDCB dcb_{};
   UniqueFd peer_;
+  // Records of requests: they outlive the thread that signals their events.
+  Request e_;
+  Request w_;
+  Request again_;
   std::unique_ptr<IoLoop> loop_;
 };
 
@@ -92,7 +96,7 @@ TEST_F(IoLoopTest, ReceivedBytesAreQueuedRaiseTheirEventsAndEndAWaitForThem) {
     events_.SetMask(kEvRxChar | kEvRxFlag);
     dcb_.EvtChar = 0x7E;
   });
-  Request e;
+  Request& e = e_;
   std::uint32_t mask = 0;
   ASSERT_EQ(Locked([&] { return events_.Wait(&mask, &e.ov, false); }), kErrorIoPending);
   auto waiter = WaitFor(3);
@@ -152,7 +156,7 @@ TEST_F(IoLoopTest, AWriteTheLineCannotTakeAtOnceEndsWhenTheRestHasGone) {
   ASSERT_EQ(::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
   Bytes data(1 << 20);
   for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7);
-  Request w;
+  Request& w = w_;
   std::uint32_t written = 99;
   ASSERT_EQ(Locked([&] { return loop_->Write(&w.ov, data.data(), 1u << 20, &written); }),
             kErrorIoPending);
@@ -179,7 +183,7 @@ TEST_F(IoLoopTest, AHangUpEndsTheWaitForBytesAndTheWritesAndKeepsWhatCame) {
   const int small = 4096;
   ASSERT_EQ(::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
   const Bytes data(1 << 20, 0x11);
-  Request w;
+  Request& w = w_;
   ASSERT_EQ(Locked([&] { return loop_->Write(&w.ov, data.data(), 1u << 20, nullptr); }),
             kErrorIoPending);
   Send(Bytes{1, 2});
@@ -193,8 +197,7 @@ TEST_F(IoLoopTest, AHangUpEndsTheWaitForBytesAndTheWritesAndKeepsWhatCame) {
   EXPECT_EQ(RequestTable::Result(&w.ov, nullptr), Errno(EIO));
   EXPECT_TRUE(Locked([&] { return loop_->HungUp(); }));
   EXPECT_EQ(Take(16), (Bytes{1, 2})) << "what came before stays readable";
-  Request again;
-  EXPECT_EQ(Locked([&] { return loop_->Write(&again.ov, data.data(), 4, nullptr); }), Errno(EIO));
+  EXPECT_EQ(Locked([&] { return loop_->Write(&again_.ov, data.data(), 4, nullptr); }), Errno(EIO));
   EXPECT_EQ(Locked([&] { return events_.TakeErrors(); }), LineEvents::kCeIoError);
 }
 
