@@ -323,8 +323,9 @@ class TVaCustomComm : public TVaComponent {
   void DoClose();
 
  private:
-  // Ends a request the caller stopped waiting for before its record goes.
-  void EndRequest(TOverlapped& ov);
+  // Waits up to timeoutMs for a started request and ends it if it is still
+  // outstanding; the bytes it moved, 0 when it failed or did not end in time.
+  std::int32_t AwaitRequest(TOverlapped& ov, std::uint32_t timeoutMs);
 
   SerialApi* api_;
   bool closing_ = false;  // main thread only: a Close is under way

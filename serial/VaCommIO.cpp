@@ -8,9 +8,15 @@
 
 namespace serial {
 
-void TVaCustomComm::EndRequest(TOverlapped& ov) {
+std::int32_t TVaCustomComm::AwaitRequest(TOverlapped& ov, std::uint32_t timeoutMs) {
+  std::int32_t result = 0;
+  if (wait_event_->WaitFor(timeoutMs) == TWaitResult::Signaled) {
+    std::uint32_t n = 0;
+    if (api_->GetOverlappedResult(Handle, &ov, &n, false)) result = static_cast<std::int32_t>(n);
+  }
   // The record and the data stay with the device until the request has ended.
   if (ov.LoadStatus() == kStatusPending) api_->CancelIoEx(Handle, &ov);
+  return result;
 }
 
 std::int32_t TVaCustomComm::WriteBytes(const void* data, std::int32_t count) {
@@ -25,14 +31,7 @@ std::int32_t TVaCustomComm::WriteBytes(const void* data, std::int32_t count) {
     if (!api_->WriteFile(Handle, data, static_cast<std::uint32_t>(count), &written, &ov) &&
         api_->GetLastError() != kErrorIoPending)
       RaiseLastCommError("Write error (%d), %s");
-    std::int32_t result = 0;
-    if (wait_event_->WaitFor(static_cast<std::uint32_t>(buffers_->WriteTimeout())) ==
-        TWaitResult::Signaled) {
-      std::uint32_t n = 0;
-      if (api_->GetOverlappedResult(Handle, &ov, &n, false)) result = static_cast<std::int32_t>(n);
-    }
-    EndRequest(ov);
-    return result;
+    return AwaitRequest(ov, static_cast<std::uint32_t>(buffers_->WriteTimeout()));
   }
   if (write_thread_->Write(data, count)) return count;
   RaiseLastCommError("Output buffer is full. Please check comm status.");
@@ -53,14 +52,7 @@ std::int32_t TVaCustomComm::ReadBytes(void* buffer, std::int32_t count) {
   if (!api_->ReadFile(Handle, buffer, static_cast<std::uint32_t>(count), &read, &ov) &&
       api_->GetLastError() != kErrorIoPending)
     RaiseLastCommError("Read error (%d), %s");
-  std::int32_t result = 0;
-  if (wait_event_->WaitFor(static_cast<std::uint32_t>(buffers_->ReadTimeout())) ==
-      TWaitResult::Signaled) {
-    std::uint32_t n = 0;
-    if (api_->GetOverlappedResult(Handle, &ov, &n, false)) result = static_cast<std::int32_t>(n);
-  }
-  EndRequest(ov);
-  return result;
+  return AwaitRequest(ov, static_cast<std::uint32_t>(buffers_->ReadTimeout()));
 }
 
 bool TVaCustomComm::ReadByte(std::uint8_t& b) {

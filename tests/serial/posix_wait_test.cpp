@@ -72,8 +72,7 @@ TEST_F(PosixSerialApiTest, AHangUpEndsAWaitForReceivedBytes) {
 }
 
 TEST_F(PosixSerialApiTest, TwoWaitersForBytesBothEndWhenTheyArrive) {
-  // One of them watches the line itself; the other must hear of the bytes
-  // the watcher took.
+  // Both sleep on the one arrival notice.
   std::atomic<int> ended{0};
   auto waiter = [&] {
     if (api_.WaitForReceived(h_, 3, 10'000'000)) ++ended;
@@ -108,8 +107,7 @@ TEST_F(PosixSerialApiTest, BytesTheWaiterTakesRaiseTheReceiveEvent) {
 
 TEST_F(PosixSerialApiTest, BytesArrivingAfterAWaitAreStillTaken) {
   {
-    // A byte at a time, so the port's own thread also wakes while the
-    // waiter watches the line, and leaves the bytes to it.
+    // A byte at a time, each its own arrival, two of them too few.
     JoinOnExit device{std::thread([this] {
       for (std::uint8_t b = 1; b <= 3; ++b) {
         std::this_thread::sleep_for(20ms);
@@ -118,7 +116,7 @@ TEST_F(PosixSerialApiTest, BytesArrivingAfterAWaitAreStillTaken) {
     })};
     ASSERT_TRUE(api_.WaitForReceived(h_, 3, 10'000'000));
   }
-  // No one waits now: the port's own thread takes what comes next.
+  // No one waits now: the port's thread still takes what comes next.
   pty_.Send(Bytes{4, 5});
   EXPECT_EQ(WaitInQueue(5), 5u);
   EXPECT_EQ(ReadAll(), (Bytes{1, 2, 3, 4, 5}));
