@@ -66,10 +66,16 @@ THandle PosixSerialApi::CreateFileA(const std::string& name, std::uint32_t, std:
     if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0)
       return FailOpen(errno == EWOULDBLOCK ? EBUSY : errno);
 #ifdef TIOCGEXCL
-    // Someone holds the line exclusively without the lock (only a privileged
-    // opener gets this far).
+    // The exclusive mark lives on the line, not with its setter: a holder
+    // killed before its close leaves it set for as long as anything else
+    // (the device side of a pseudo-terminal, a console) keeps the line
+    // open. With the lock taken no live user of it is left, so a mark that
+    // nobody else's open descriptor goes with is stale and is taken over
+    // below. Only a privileged opener gets this far past a set mark.
     int exclusive = 0;
-    if (::ioctl(fd.Get(), TIOCGEXCL, &exclusive) == 0 && exclusive != 0) return FailOpen(EBUSY);
+    if (::ioctl(fd.Get(), TIOCGEXCL, &exclusive) == 0 && exclusive != 0 &&
+        posix::HeldByAnotherProcess(fd.Get()))
+      return FailOpen(EBUSY);
 #endif
     if (::ioctl(fd.Get(), TIOCEXCL) != 0) return FailOpen(errno);
     // Another holder may outlive this descriptor: a failed open must not
