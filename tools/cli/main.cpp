@@ -77,6 +77,10 @@ int main(int argc, char** argv) {
   if (!outside.empty() && opt.label.empty())
     out.Message("warning: " + opt.file + " has data outside " + SentRangeText() +
                 ", which is not sent: " + DescribeSpans(outside));
+  const auto gaps = GapsInSent(image.covered);
+  if (!gaps.empty() && opt.label.empty())
+    out.Message("warning: " + opt.file + " leaves " + DescribeSpans(gaps) + " of " +
+                SentRangeText() + " empty; those bytes are sent as the image holds them (zero)");
 
   if (opt.ports.size() > 1) return FlashSeveral(opt, out);
 
