@@ -5,6 +5,9 @@
 #include <cstdio>
 
 #include <stdexcept>
+#ifndef _WIN32
+#include <zlib.h>
+#endif
 
 #include "app/core/FirmwareImage.h"
 #include "framework/TextFile.h"
@@ -13,6 +16,8 @@ namespace cli {
 
 namespace {
 
+#ifdef _WIN32
+// Debian has no zlib for MinGW-w64: the same CRC by a table of its own.
 constexpr std::array<std::uint32_t, 256> kCrcTable = [] {
   std::array<std::uint32_t, 256> table{};
   for (std::uint32_t i = 0; i < 256; ++i) {
@@ -22,6 +27,7 @@ constexpr std::array<std::uint32_t, 256> kCrcTable = [] {
   }
   return table;
 }();
+#endif
 
 std::string Address(std::uint32_t a) {
   char buf[16];
@@ -61,9 +67,13 @@ void RefuseWhatIsNoHexFile(const std::vector<std::string>& lines, const std::str
 }  // namespace
 
 std::uint32_t Crc32(const std::uint8_t* data, std::size_t size) {
+#ifdef _WIN32
   std::uint32_t c = 0xFFFFFFFFu;
   for (std::size_t i = 0; i < size; ++i) c = kCrcTable[(c ^ data[i]) & 0xFF] ^ (c >> 8);
   return c ^ 0xFFFFFFFFu;
+#else
+  return static_cast<std::uint32_t>(::crc32_z(::crc32_z(0, nullptr, 0), data, size));
+#endif
 }
 
 LoadedImage LoadImage(const std::string& path) {
@@ -118,10 +128,13 @@ comflash::AddressSpans GapsInSent(const comflash::AddressSpans& covered) {
   return gaps;
 }
 
+std::string SentRangeAddresses() {
+  return Address(kSentFirst) + ".." + Address(kSentLast);
+}
+
 std::string SentRangeText() {
-  return Address(kSentFirst) + ".." + Address(kSentLast) + " (blocks " +
-         std::to_string(comflash::kFirstBlock) + " to " + std::to_string(comflash::kLastBlock) +
-         ")";
+  return SentRangeAddresses() + " (blocks " + std::to_string(comflash::kFirstBlock) + " to " +
+         std::to_string(comflash::kLastBlock) + ")";
 }
 
 }  // namespace cli

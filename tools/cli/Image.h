@@ -44,5 +44,7 @@ comflash::AddressSpans GapsInSent(const comflash::AddressSpans& covered);
 
 // "0x00C00..0x1F7FF (blocks 3 to 125)", for messages.
 std::string SentRangeText();
+// "0x00C00..0x1F7FF".
+std::string SentRangeAddresses();
 
 }  // namespace cli

@@ -25,13 +25,17 @@ constexpr char kFooter[] =
     "  1    the device did not acknowledge the handshake\n"
     "  2    a block failed six times\n"
     "  3    the port cannot be opened, or failed during the upload\n"
-    "  4    the file cannot be read, is malformed, or has no data in 0x0C00..0x1F7FF;\n"
-    "       or the --log file cannot be opened\n"
+    "  4    the file cannot be read, is malformed, is cut short (no end-of-file record),\n"
+    "       joined (data after it) or mixed (one address given two values), is no Intel\n"
+    "       HEX file, or has no data in 0x0C00..0x1F7FF; or the --log file cannot be opened\n"
+    "  5    all blocks written, but standard output or the --log file could not be\n"
+    "       written (a full disk); said on standard error\n"
     "  64   usage error\n"
     "  129, 130, 143\n"
     "       interrupted by SIGHUP, SIGINT or SIGTERM; 141: standard output was closed.\n"
     "       The upload stops before its next block, the port is closed, and the message\n"
     "       says which block it reached.\n"
+    "  128+n  several ports: a port's upload was ended by signal n (137: SIGKILL)\n"
     "Several ports: 0 when every port succeeded, else the highest status of them.";
 
 void UsageError(const std::string& text) {
@@ -60,6 +64,7 @@ std::optional<int> ParseOptions(int argc, char** argv, Options& opt) {
   app.add_option("--log", opt.log, "append every log line and outcome, timestamped, to FILE")
       ->type_name("FILE");
   app.add_option("--label", opt.label)->group("");  // set by a multi-port run for its uploads
+  app.add_option("--json-file", opt.jsonFile)->group("");
   app.add_option("file", opt.file, "the Intel HEX file")->type_name("FILE.hex");
 
   try {
