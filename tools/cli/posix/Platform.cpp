@@ -2,7 +2,10 @@
 #include "tools/cli/Platform.h"
 
 #include <signal.h>
-#include <spawn.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -109,12 +112,44 @@ std::string SelfPath() {
 std::vector<int> RunAll(const std::vector<std::vector<std::string>>& commands) {
   std::vector<pid_t> pids;
   std::vector<int> statuses(commands.size(), -1);
+  const pid_t self = getpid();
   for (const auto& command : commands) {
     std::vector<char*> args;
     for (const auto& a : command) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0) pid = -1;
+    // Closed by a successful exec; a failed one writes its errno into it.
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0) {
+      pids.push_back(-1);
+      continue;
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+      // Only async-signal-safe calls until exec. An upload ends with this
+      // process, however this one ends (even by SIGKILL): SIGTERM stops it
+      // at its next safe point and closes its port. A parent that ended
+      // before the mark was set is caught by the check after it.
+#ifdef __linux__
+      prctl(PR_SET_PDEATHSIG, SIGTERM);
+#endif
+      if (getppid() != self) _exit(128 + SIGTERM);
+      execve(args[0], args.data(), environ);
+      const int error = errno;
+      (void)!write(report[1], &error, sizeof error);
+      _exit(127);
+    }
+    close(report[1]);
+    int error = 0;
+    ssize_t n;
+    while ((n = read(report[0], &error, sizeof error)) < 0 && errno == EINTR) {
+    }
+    close(report[0]);
+    if (pid > 0 && n > 0) {
+      // Not started: reaped at once, and counted as such.
+      while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+      }
+      pid = -1;
+    }
     pids.push_back(pid);
   }
   // Each child ends its own upload at its next safe point; the wait polls so
