@@ -1,7 +1,10 @@
 // comflash-cli and the line's lock: a live flasher keeps others out, a dead
 // one leaves nothing behind, whoever else keeps the line open.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include "tests/tools/CliFixture.h"
 
@@ -60,6 +63,39 @@ TEST_F(CliLock, AProgramHoldingTheLineOpenKeepsTheFlasherOut) {
   const auto r = Flash({"-q", "-p", port, hex_});
   EXPECT_EQ(r.status, 3) << r.err;
   EXPECT_TRUE(Contains(r.err, "another program holds " + port)) << r.err;
+}
+
+// The simulator keeps the line open, so the settings stay with the line
+// between the openers.
+TEST_F(CliLock, TheLineHasItsSettingsBackAfterARun) {
+  const auto port = StartDevice();
+  termios before{};
+  {
+    const int fd = ::open(port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::tcgetattr(fd, &before), 0);
+    // A console's settings: 9600 baud, line editing, echo.
+    before.c_lflag |= ICANON | ECHO;
+    before.c_oflag |= OPOST;
+    cfsetispeed(&before, B9600);
+    cfsetospeed(&before, B9600);
+    ASSERT_EQ(::tcsetattr(fd, TCSANOW, &before), 0);
+    ASSERT_EQ(::tcgetattr(fd, &before), 0);
+    ::close(fd);
+  }
+  const auto r = Flash({"-q", "-p", port, hex_});
+  ASSERT_EQ(r.status, 0) << r.err;
+
+  const int fd = ::open(port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  termios after{};
+  ASSERT_EQ(::tcgetattr(fd, &after), 0);
+  ::close(fd);
+  EXPECT_EQ(after.c_lflag, before.c_lflag);
+  EXPECT_EQ(after.c_iflag, before.c_iflag);
+  EXPECT_EQ(after.c_oflag, before.c_oflag);
+  EXPECT_EQ(after.c_cflag, before.c_cflag);
+  EXPECT_EQ(cfgetospeed(&after), B9600);
 }
 
 }  // namespace

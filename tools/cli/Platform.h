@@ -33,6 +33,11 @@ std::string SelfPath();
 // could not be started.
 std::vector<int> RunAll(const std::vector<std::vector<std::string>>& commands);
 
+// What a port name stands for, to tell two names of one port apart from two
+// ports: COM3 and com3, and on Linux also the path COM3 maps to, give the
+// same text.
+std::string PortIdentity(const std::string& port);
+
 // The serial ports present, one description per entry.
 std::vector<std::string> SerialPorts();
 

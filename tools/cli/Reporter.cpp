@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "tools/cli/Platform.h"
+
 namespace cli {
 
 Reporter::Reporter(Output& out, ProgressStyle style, std::string port)
@@ -19,7 +21,8 @@ void Reporter::RunEnded() {
 void Reporter::LogLine(const std::string& line) {
   out_.LogLine(line);
   // The handshake's number line when not one byte came back.
-  if (line == "0 0 0" && current_ == 0)
+  // Not after an interruption, which may itself have cut the wait short.
+  if (line == "0 0 0" && current_ == 0 && InterruptStatus() == 0)
     out_.Message("nothing was received from the device within 2.5 s. Likely causes: " + port_ +
                  " is not the device's port (comflash-cli --list shows the ports present); the "
                  "device is not in its bootloader (reset or power it up into the bootloader, "
@@ -31,9 +34,10 @@ void Reporter::BlockAttempted(const comflash::BlockAttempt& a) {
     ++written_;
     current_ = a.block + 1;
   } else {
-    ++retries_;
     current_ = a.block;
   }
+  // The first try of a block is no retry, whatever became of it.
+  if (a.attempt > 1) ++retries_;
   ShowProgress(a);
 }
 

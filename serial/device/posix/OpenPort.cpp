@@ -70,7 +70,9 @@ void OpenPort::Shutdown() {
   // A waiter watching the line leaves it before the descriptors go.
   cv_.wait(lock, [this] { return !line_watcher_.load(); });
   // Another process may keep the line open: leave it openable for the
-  // next user. After a hang-up these fail, and there is nothing to undo.
+  // next user, with the settings it had. After a hang-up these fail, and
+  // there is nothing to undo.
+  RestoreLineSettings(fd_.Get());
   ::ioctl(fd_.Get(), TIOCNXCL);
   ::flock(fd_.Get(), LOCK_UN);
   fd_.Reset();

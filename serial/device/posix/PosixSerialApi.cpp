@@ -82,7 +82,9 @@ THandle PosixSerialApi::CreateFileA(const std::string& name, std::uint32_t, std:
     // leave the line exclusive.
     struct Exclusive {
       ~Exclusive() {
-        if (fd >= 0) ::ioctl(fd, TIOCNXCL);
+        if (fd < 0) return;
+        posix::RestoreLineSettings(fd);
+        ::ioctl(fd, TIOCNXCL);
       }
       int fd;
     } undo{fd.Get()};
@@ -90,6 +92,8 @@ THandle PosixSerialApi::CreateFileA(const std::string& name, std::uint32_t, std:
 
     termios t{};
     if (::tcgetattr(fd.Get(), &t) != 0) return FailOpen(errno);
+    // Put back when the port closes (or this open fails).
+    posix::RememberLineSettings(fd.Get(), t);
     MakeRaw(t);
     if (::tcsetattr(fd.Get(), TCSANOW, &t) != 0) return FailOpen(errno);
     const TDCB dcb = DcbFromTermios(fd.Get(), t);

@@ -7,6 +7,7 @@
 #endif
 #include <fcntl.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +19,7 @@
 #include <thread>
 
 #include "serial/device/PortMap.h"
+#include "serial/device/posix/TermiosSettings.h"
 
 extern char** environ;
 
@@ -35,8 +37,39 @@ void Note(int status) {
   interrupt_status.compare_exchange_strong(none, status);
 }
 
+// When the first interruption came (CLOCK_MONOTONIC, ns), 0 before it.
+std::atomic<long long> first_signal_ns{0};
+static_assert(std::atomic<long long>::is_always_lock_free, "set from a signal handler");
+
+long long NowNs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec * 1000000000LL + ts.tv_nsec;
+}
+
 void OnSignal(int sig) {
+  const int saved = errno;
   Note(128 + sig);
+  const long long now = NowNs();
+  long long first = 0;
+  if (first_signal_ns.compare_exchange_strong(first, now)) {
+    errno = saved;
+    return;
+  }
+  // A terminal hands Ctrl-C to every upload of a several-port run and the
+  // parent hands it on as well: what comes within a moment is the same one.
+  if (now - first < 300000000LL) {
+    errno = saved;
+    return;
+  }
+  // A second interruption: the operator will not wait out a reply. The
+  // lines are put back as they were and let go; the kernel closes them.
+  serial::posix::ReleaseLinesAtExit();
+  static const char kText[] =
+      "comflash-cli: interrupted again: ending at once; the device may hold an incomplete "
+      "image\n";
+  (void)!write(STDERR_FILENO, kText, sizeof kText - 1);
+  _exit(interrupt_status.load());
 }
 
 // The number inside a name such as ttyUSB12, for a natural order.
@@ -224,6 +257,12 @@ std::vector<std::string> SerialPorts() {
   std::sort(mapped.begin(), mapped.end());
   for (auto& m : mapped) ports.push_back(std::move(m.second));
   return ports;
+}
+
+std::string PortIdentity(const std::string& port) {
+  std::error_code ec;
+  const fs::path path = fs::weakly_canonical(serial::ResolvePortName(port), ec);
+  return ec ? serial::ResolvePortName(port) : path.string();
 }
 
 std::string PortNotFoundHint(const std::string& port) {
