@@ -93,4 +93,27 @@ TEST_F(CliMessages, ASecondCtrlCEndsTheRunAtOnceAndFreesTheLine) {
   EXPECT_FALSE(Contains(r.err, "busy")) << r.err;
 }
 
+TEST_F(CliMessages, AHangUpSaysTheDeviceWentAwayDuringItsBlockOnceWithItsPort) {
+  const auto port = StartDevice({"--drop-after", "10"});
+  const auto r = Flash({"-q", "-p", port, hex_});
+  EXPECT_EQ(r.status, 3) << r.err;
+  EXPECT_TRUE(
+      Contains(r.err, "comflash-cli: the device on " + port + " went away during block 11 ("))
+      << r.err;
+  EXPECT_TRUE(Contains(r.err, "): 8 blocks were written, the device holds an incomplete image"))
+      << r.err;
+
+  // With several ports every line of standard error carries its port.
+  const auto a = StartDevice({"--drop-after", "10"});
+  const auto b = StartDevice();
+  const auto m = Flash({"-q", "-p", a + "," + b, hex_});
+  EXPECT_EQ(m.status, 3) << m.err;
+  for (const auto& line : SplitLines(m.err)) {
+    const bool ofAPort = line.rfind("comflash-cli: " + a + ": ", 0) == 0 ||
+                         line.rfind("comflash-cli: " + b + ": ", 0) == 0 ||
+                         line.rfind("comflash-cli: summary: ", 0) == 0;
+    EXPECT_TRUE(ofAPort) << line;
+  }
+}
+
 }  // namespace
