@@ -25,6 +25,18 @@ TEST_F(CliMessages, RetriesCountTheTriesAfterEachBlocksFirst) {
       << r.err;
 }
 
+TEST_F(CliMessages, SixFailedTriesSayWhatEachMet) {
+  // Block 9's first try is answered only after the wait, the next five are
+  // refused: 55 EE AA.
+  const auto port = StartDevice({"--late-ack", "9:5200", "--refuse", "9:6"});
+  const auto r = Flash({"-p", port, hex_});
+  EXPECT_EQ(r.status, 2) << r.err;
+  EXPECT_TRUE(Contains(r.err, "comflash-cli: block 9 failed all six tries: ")) << r.err;
+  EXPECT_TRUE(Contains(r.err, "refused (55 EE AA)")) << r.err;
+  EXPECT_TRUE(Contains(r.err, "progress: block 9 try 6 of 6 failed ")) << r.err;
+  EXPECT_FALSE(Contains(r.err, "refused six times")) << r.err;
+}
+
 TEST_F(CliMessages, NamesThatAreNoComPortAreUsageErrorsNamingTheValidForms) {
   for (const std::string bad : {"COM0", "COM 3", "COM-1", "com03", "COM3a", "COM"}) {
     const auto r = Flash({"-p", bad, hex_});

@@ -134,7 +134,9 @@ PortResult FlashPort(const std::string& port, const LoadedImage& image, Output& 
         return finish(Outcome::kHandshakeRefused, kExitHandshake);
       case comflash::UploadOutcome::BlockFailed:
         r.block = reporter.CurrentBlock();
-        r.error = "block " + std::to_string(r.block) + " was refused six times";
+        r.error =
+            "block " + std::to_string(r.block) + " failed all six tries: " + reporter.FailedTries();
+        out.Message(r.error);
         return finish(Outcome::kBlockFailed, kExitBlock);
     }
   } catch (const Interrupted&) {
