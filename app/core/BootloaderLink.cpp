@@ -29,7 +29,10 @@ std::array<std::uint8_t, 3> BootloaderLink::AwaitReply(std::int64_t limitMs) {
     port_.WaitForInQueue(3, limitMs * 1000 - elapsedUs);
   }
   std::array<std::uint8_t, 3> reply{0, 0, 0};
-  for (auto& b : reply) port_.ReadByte(b);
+  last_reply_bytes_ = 0;
+  for (auto& b : reply)
+    if (port_.ReadByte(b)) ++last_reply_bytes_;
+  last_reply_ = reply;
   return reply;
 }
 

@@ -42,6 +42,10 @@ class BootloaderLink {
   // (dataXor ^ 0x11 ^ N ^ N), waits up to 5000 ms for 0x55 0x11 0xAA.
   bool WriteBlock(std::uint8_t n, const BlockData& data, std::uint8_t dataXor);
 
+  // The last reply wait's bytes and how many of them came (0 to 3).
+  const std::array<std::uint8_t, 3>& LastReply() const { return last_reply_; }
+  int LastReplyBytes() const { return last_reply_bytes_; }
+
  private:
   // Waits until three bytes are queued or the limit has passed, then reads
   // exactly three bytes.
@@ -51,6 +55,8 @@ class BootloaderLink {
   LogSink log_;
   ProcessMessagesHook process_messages_;
   MicrosecondClock clock_;
+  std::array<std::uint8_t, 3> last_reply_{};
+  int last_reply_bytes_ = 0;
 };
 
 }  // namespace comflash

@@ -97,7 +97,29 @@ struct DataRecord {
   const char* text;
   std::uint32_t address;  // base + offset, below kFirmwareImageSize
   std::uint8_t count;
+  std::size_t line;  // 1-based
 };
+
+// The first byte that a later record gives differently from an earlier one; throws on its line.
+void RefuseConflicts(const std::vector<DataRecord>& records, const std::string& fileName) {
+  // The line (1-based) that stored each address so far, 0 for none.
+  std::vector<std::size_t> owner(kFirmwareImageSize, 0);
+  std::vector<std::uint8_t> value(kFirmwareImageSize, 0);
+  for (const DataRecord& r : records) {
+    const char* p = r.text + kDataStart;
+    for (unsigned j = 0; j < r.count; ++j, p += 2) {
+      const std::uint32_t a = r.address + j;
+      const std::uint8_t b = HexByte(p);
+      if (owner[a] != 0 && value[a] != b)
+        throw EHexFormatError(fileName, r.line,
+                              "data at " + Hex(a, 5) + " is " + Hex(b, 2) + ", line " +
+                                  std::to_string(owner[a]) + " gave it " + Hex(value[a], 2) +
+                                  " (two builds in one file?)");
+      owner[a] = r.line;
+      value[a] = b;
+    }
+  }
+}
 
 AddressSpans MergeSpans(const std::vector<DataRecord>& records) {
   AddressSpans spans;
@@ -126,12 +148,14 @@ EHexFormatError::EHexFormatError(std::string fileName, std::size_t lineNumber, s
 
 std::vector<std::string> LoadHexRecords(const std::vector<std::string>& lines,
                                         const std::string& fileName, FirmwareImageBytes& image,
-                                        AddressSpans* covered) {
+                                        AddressSpans* covered, const HexLoadRules& rules) {
   // Pass 1 checks every record before a byte is stored: a flashing tool that writes half of a
   // damaged file into a device is worse than one that refuses it.
   std::vector<DataRecord> records;
   records.reserve(lines.size());
-  std::uint64_t base = 0;  // 64 bits: a 04 base plus offset and count can pass 32 bits
+  std::uint64_t base = 0;    // 64 bits: a 04 base plus offset and count can pass 32 bits
+  std::size_t endLine = 0;   // the first end-of-file record's line, 0 before it
+  std::size_t lastLine = 0;  // the last line that holds a record
   for (std::size_t i = 0; i < lines.size(); ++i) {
     std::string_view text = lines[i];
     if (i == 0 && text.substr(0, kUtf8Bom.size()) == kUtf8Bom) text.remove_prefix(kUtf8Bom.size());
@@ -163,6 +187,7 @@ std::vector<std::string> LoadHexRecords(const std::vector<std::string>& lines,
       fail("checksum " + Hex(stated, 2) + " is wrong, the record needs " +
            Hex((stated - sum) & 0xFF, 2));
     }
+    lastLine = i + 1;
     const std::uint8_t type = HexByte(text.data() + 7);
     const unsigned offset = (unsigned{HexByte(text.data() + 3)} << 8) | HexByte(text.data() + 5);
     switch (type) {
@@ -171,9 +196,12 @@ std::vector<std::string> LoadHexRecords(const std::vector<std::string>& lines,
         if (count > 0 && address + count > kFirmwareImageSize)
           fail("data at " + Hex(address, 5) + ".." + Hex(address + count - 1, 5) +
                " lies outside the image (" + Hex(kFirmwareImageSize, 5) + " bytes)");
+        if (rules.refuseDataAfterEnd && endLine != 0)
+          fail("data record after the end-of-file record of line " + std::to_string(endLine) +
+               " (two files joined?)");
         // A count-0 record stores nothing, so even an address past the image is harmless.
         records.push_back(
-            {text.data(), static_cast<std::uint32_t>(count > 0 ? address : 0), count});
+            {text.data(), static_cast<std::uint32_t>(count > 0 ? address : 0), count, i + 1});
         break;
       }
       case kExtendedSegmentAddress:
@@ -187,12 +215,19 @@ std::vector<std::string> LoadHexRecords(const std::vector<std::string>& lines,
         break;
       }
       case kEndOfFile:  // records after it are still handled
+        if (endLine == 0) endLine = i + 1;
         break;
       default:
         // 03 and 05 (start addresses) and the types of later formats store nothing here.
         break;
     }
   }
+
+  if (rules.requireEndOfFile && endLine == 0 && lastLine != 0)
+    throw EHexFormatError(fileName, lastLine,
+                          "the file ends without an end-of-file record (:00000001FF): it may "
+                          "be cut short");
+  if (rules.refuseConflicts) RefuseConflicts(records, fileName);
 
   // Pass 2 cannot fail: store and log.
   std::vector<std::string> log;
@@ -216,8 +251,8 @@ std::vector<std::string> LoadHexRecords(const std::vector<std::string>& lines,
 }
 
 std::vector<std::string> LoadHexFile(const std::string& path, FirmwareImageBytes& image,
-                                     AddressSpans* covered) {
-  return LoadHexRecords(framework::ReadTextLines(path), path, image, covered);
+                                     AddressSpans* covered, const HexLoadRules& rules) {
+  return LoadHexRecords(framework::ReadTextLines(path), path, image, covered, rules);
 }
 
 }  // namespace comflash

@@ -33,6 +33,21 @@ struct AddressSpan {
 };
 using AddressSpans = std::vector<AddressSpan>;
 
+// Rules beyond the record format, for a caller that must not send an image the file may not
+// mean: a file cut short, two files joined, two builds mixed. Off by default (the window keeps
+// its loader's behaviour).
+struct HexLoadRules {
+  // A file with records must hold an end-of-file record (01); without one it is refused on its
+  // last record's line. A file without any record is left to the caller.
+  bool requireEndOfFile = false;
+  // A data record after the end-of-file record is refused on its line.
+  bool refuseDataAfterEnd = false;
+  // Two data records that give one address different bytes: the later is refused on its line.
+  bool refuseConflicts = false;
+
+  static HexLoadRules Strict() { return {true, true, true}; }
+};
+
 // Validates every line first and throws EHexFormatError for the first bad record, leaving the
 // image untouched. Then stores the bytes of the data records (00) at segment base + offset + j,
 // where the base starts at 0 and is set by every 02 (value x 16) and 04 (value x 65536) record.
@@ -45,13 +60,16 @@ using AddressSpans = std::vector<AddressSpan>;
 // Returns one log line per data record: the address text, " -> ", and " XX" per data byte,
 // characters as they stand in the file.
 // fileName is used only in error messages. When covered is given, it receives the addresses the
-// data records stored into.
+// data records stored into. rules adds the checks of HexLoadRules; a file they refuse leaves the
+// image untouched too.
 std::vector<std::string> LoadHexRecords(const std::vector<std::string>& lines,
                                         const std::string& fileName, FirmwareImageBytes& image,
-                                        AddressSpans* covered = nullptr);
+                                        AddressSpans* covered = nullptr,
+                                        const HexLoadRules& rules = {});
 
 // Reads the file with framework::ReadTextLines (its EFileError passes through) and loads it.
 std::vector<std::string> LoadHexFile(const std::string& path, FirmwareImageBytes& image,
-                                     AddressSpans* covered = nullptr);
+                                     AddressSpans* covered = nullptr,
+                                     const HexLoadRules& rules = {});
 
 }  // namespace comflash

@@ -2,6 +2,8 @@
 // and the command-line flasher hear the same run.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -12,6 +14,8 @@ struct BlockAttempt {
   unsigned block;
   int attempt;  // 1 to 6
   bool accepted;
+  std::array<std::uint8_t, 3> reply{};  // the answer's bytes, as far as they came
+  int replyBytes = 0;                   // how many came within the wait (0 to 3)
 };
 
 class UploadObserver {

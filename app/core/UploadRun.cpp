@@ -29,7 +29,7 @@ UploadOutcome RunUpload(serial::TVaCustomComm& port, BootloaderLink& link,
       bool accepted = false;
       for (int attempt = 1; attempt <= kAttemptsPerBlock && !accepted; ++attempt) {
         accepted = link.WriteBlock(static_cast<std::uint8_t>(n), block, dataXor);
-        observer.BlockAttempted({n, attempt, accepted});
+        observer.BlockAttempted({n, attempt, accepted, link.LastReply(), link.LastReplyBytes()});
       }
       if (!accepted) {
         observer.LogLine("Ошибка записи!!!");

@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <exception>
+#include <mutex>
+#include <vector>
 
 #include "app/core/FirmwareImage.h"
 #include "app/core/UploadSession.h"
@@ -22,6 +24,38 @@ void ProcessMessagesOrStop() {
   framework::App().ProcessMessages();
   if (InterruptStatus() != 0) throw Interrupted{};
 }
+
+// The port's own threads report an error no handler caught through the
+// application; here it is the same failure the run then ends with, so it is
+// said once, by the run, with the port's name (several ports share one
+// standard error). One that differs is said, prefixed, when the run ends.
+class PortApplication : public framework::ConsoleApplication {
+ public:
+  explicit PortApplication(Output& out) : out_(out) { framework::SetApplication(this); }
+  ~PortApplication() override { framework::SetApplication(nullptr); }
+  PortApplication(const PortApplication&) = delete;
+  PortApplication& operator=(const PortApplication&) = delete;
+
+  void ShowException(const std::string& message) override {
+    std::lock_guard lock(m_);
+    pending_.push_back(message);
+  }
+  // Says what was reported besides `said`.
+  void Flush(const std::string& said) {
+    std::vector<std::string> pending;
+    {
+      std::lock_guard lock(m_);
+      pending.swap(pending_);
+    }
+    for (const auto& m : pending)
+      if (said.find(m) == std::string::npos) out_.Message(m);
+  }
+
+ private:
+  Output& out_;
+  std::mutex m_;
+  std::vector<std::string> pending_;
+};
 
 // Closing releases the line (the exclusive mark and the lock) for the next run.
 void ClosePort(comflash::UploadSession& session, Output& out) {
@@ -59,6 +93,13 @@ PortResult FlashPort(const std::string& port, const LoadedImage& image, Output& 
   };
 
   if (InterruptStatus() != 0) return interrupted();
+  PortApplication app(out);
+  // Every way out below goes through finish.
+  const auto said = [&] { app.Flush(r.error); };
+  struct FlushAtEnd {
+    ~FlushAtEnd() { flush(); }
+    const decltype(said)& flush;
+  } flushAtEnd{said};
   comflash::UploadSession session(reporter, ProcessMessagesOrStop);
   try {
     session.OpenPort(port);
@@ -93,17 +134,32 @@ PortResult FlashPort(const std::string& port, const LoadedImage& image, Output& 
         return finish(Outcome::kHandshakeRefused, kExitHandshake);
       case comflash::UploadOutcome::BlockFailed:
         r.block = reporter.CurrentBlock();
-        r.error = "block " + std::to_string(r.block) + " was refused six times";
+        r.error =
+            "block " + std::to_string(r.block) + " failed all six tries: " + reporter.FailedTries();
+        out.Message(r.error);
         return finish(Outcome::kBlockFailed, kExitBlock);
     }
   } catch (const Interrupted&) {
     ClosePort(session, out);
     return interrupted();
   } catch (const std::exception& e) {
-    r.error = "port " + port + " failed during the upload: " + e.what();
+    r.block = reporter.CurrentBlock();
+    const auto* portError = dynamic_cast<const serial::EVaCommError*>(&e);
+    if (portError && portError->Kind() == serial::TErrorKind::ekHungUp) {
+      const int written = reporter.BlocksWritten();
+      r.error =
+          "the device on " + port + " went away " +
+          (r.block ? "during block " + std::to_string(r.block) : std::string("before block 3")) +
+          " (" + e.what() + "): " +
+          (written > 0 ? std::to_string(written) +
+                             " blocks were written, the device holds an "
+                             "incomplete image"
+                       : std::string("nothing was written"));
+    } else {
+      r.error = "port " + port + " failed during the upload: " + e.what();
+    }
     out.Message(r.error);
     ClosePort(session, out);
-    r.block = reporter.CurrentBlock();
     return finish(Outcome::kPortError, kExitPort);
   }
   return finish(Outcome::kPortError, kExitPort);

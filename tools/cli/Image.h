@@ -7,13 +7,15 @@
 #include <string>
 #include <vector>
 
+#include "app/core/BootloaderLink.h"
 #include "app/core/HexLoader.h"
+#include "app/core/UploadRun.h"
 
 namespace cli {
 
-// The addresses the upload sends: blocks 3 to 125.
-inline constexpr std::uint32_t kSentFirst = 0x0C00;
-inline constexpr std::uint32_t kSentLast = 0x1F7FF;
+// The addresses the upload sends: the run's first to last block.
+inline constexpr std::uint32_t kSentFirst = comflash::kFirstBlock * comflash::kBlockSize;
+inline constexpr std::uint32_t kSentLast = (comflash::kLastBlock + 1) * comflash::kBlockSize - 1;
 
 struct LoadedImage {
   std::vector<std::string> recordLines;  // the loader's line per data record
@@ -21,8 +23,10 @@ struct LoadedImage {
   std::uint32_t crc32 = 0;  // of the image's bytes kSentFirst..kSentLast
 };
 
-// Loads path into comflash::FirmwareImage. Throws for an unreadable or
-// malformed file.
+// Loads path into comflash::FirmwareImage under the loader's strict rules (a
+// file cut short, joined or mixed from two builds is refused). Throws for an
+// unreadable or malformed file, and for one that is no Intel HEX at all (an
+// ELF, a raw binary), saying so.
 LoadedImage LoadImage(const std::string& path);
 
 // CRC-32 (IEEE 802.3, as zlib and gzip compute it).
@@ -35,8 +39,12 @@ std::string DescribeSpans(const comflash::AddressSpans& spans);
 // The covered bytes that fall inside, respectively outside, the sent range.
 comflash::AddressSpans SpansInsideSent(const comflash::AddressSpans& covered);
 comflash::AddressSpans SpansOutsideSent(const comflash::AddressSpans& covered);
+// The parts of the sent range that covered leaves empty.
+comflash::AddressSpans GapsInSent(const comflash::AddressSpans& covered);
 
-// "0x00C00..0x1F7FF" and the block numbers, for messages.
+// "0x00C00..0x1F7FF (blocks 3 to 125)", for messages.
 std::string SentRangeText();
+// "0x00C00..0x1F7FF".
+std::string SentRangeAddresses();
 
 }  // namespace cli

@@ -1,9 +1,11 @@
 #include "tools/cli/Options.h"
 
 #include <CLI/CLI.hpp>
+#include <cctype>
 #include <iostream>
-#include <set>
+#include <map>
 
+#include "tools/cli/Platform.h"
 #include "tools/cli/Result.h"
 
 namespace cli {
@@ -25,14 +27,31 @@ constexpr char kFooter[] =
     "  1    the device did not acknowledge the handshake\n"
     "  2    a block failed six times\n"
     "  3    the port cannot be opened, or failed during the upload\n"
-    "  4    the file cannot be read, is malformed, or has no data in 0x0C00..0x1F7FF;\n"
-    "       or the --log file cannot be opened\n"
+    "  4    the file cannot be read, is malformed, is cut short (no end-of-file record),\n"
+    "       joined (data after it) or mixed (one address given two values), is no Intel\n"
+    "       HEX file, or has no data in 0x0C00..0x1F7FF; or the --log file cannot be opened\n"
+    "  5    all blocks written, but standard output or the --log file could not be\n"
+    "       written (a full disk); said on standard error\n"
     "  64   usage error\n"
     "  129, 130, 143\n"
     "       interrupted by SIGHUP, SIGINT or SIGTERM; 141: standard output was closed.\n"
     "       The upload stops before its next block, the port is closed, and the message\n"
     "       says which block it reached.\n"
+    "  128+n  several ports: a port's upload was ended by signal n (137: SIGKILL)\n"
     "Several ports: 0 when every port succeeded, else the highest status of them.";
+
+// "COM0", "COM 3", "COM-1", "com3a": meant as a COM name but none, and
+// without a path separator it would be tried as a file in the current folder.
+bool LooksLikeABadComName(const std::string& p) {
+  if (p.find_first_of("/\\") != std::string::npos || p.size() < 3) return false;
+  for (int i = 0; i < 3; ++i)
+    if (std::toupper(static_cast<unsigned char>(p[i])) != "COM"[i]) return false;
+  const std::string rest = p.substr(3);
+  if (rest.empty()) return true;
+  // A file name such as "commands" is left alone.
+  if (std::string(" \t-+_:#0123456789").find(rest[0]) == std::string::npos) return false;
+  return rest[0] == '0' || rest.find_first_not_of("0123456789") != std::string::npos;
+}
 
 void UsageError(const std::string& text) {
   std::cerr << "comflash-cli: " << text << "\nTry 'comflash-cli --help'.\n";
@@ -60,6 +79,7 @@ std::optional<int> ParseOptions(int argc, char** argv, Options& opt) {
   app.add_option("--log", opt.log, "append every log line and outcome, timestamped, to FILE")
       ->type_name("FILE");
   app.add_option("--label", opt.label)->group("");  // set by a multi-port run for its uploads
+  app.add_option("--json-file", opt.jsonFile)->group("");
   app.add_option("file", opt.file, "the Intel HEX file")->type_name("FILE.hex");
 
   try {
@@ -78,14 +98,21 @@ std::optional<int> ParseOptions(int argc, char** argv, Options& opt) {
     return kExitUsage;
   }
   if (opt.ports.empty()) opt.ports.push_back("COM3");
-  std::set<std::string> seen;
+  std::map<std::string, std::string> seen;  // identity -> the name given first
   for (const auto& p : opt.ports) {
     if (p.empty()) {
       UsageError("empty port name");
       return kExitUsage;
     }
-    if (!seen.insert(p).second) {
-      UsageError("port " + p + " given twice");
+    if (LooksLikeABadComName(p)) {
+      UsageError("'" + p +
+                 "' is no port name: use COMn (n from 1, no space: COM3) or a device path");
+      return kExitUsage;
+    }
+    const auto [at, first] = seen.emplace(PortIdentity(p), p);
+    if (!first) {
+      UsageError(at->second == p ? "port " + p + " given twice"
+                                 : "ports " + at->second + " and " + p + " are the same port");
       return kExitUsage;
     }
   }

@@ -14,8 +14,9 @@ struct Options {
   bool quiet = false;
   bool list = false;
   bool json = false;
-  std::string log;    // the --log file, "" for none
-  std::string label;  // internal: the port name a multi-port run gives each of its uploads
+  std::string log;       // the --log file, "" for none
+  std::string label;     // internal: the port name a multi-port run gives each of its uploads
+  std::string jsonFile;  // internal: where such an upload puts its JSON object
 };
 
 // Parses argv into opt. Returns nothing to go on, or the exit status to end

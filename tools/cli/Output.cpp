@@ -30,6 +30,7 @@ void Output::OpenLogFile(const std::string& path) {
   log_file_.reset(std::fopen(path.c_str(), "a"));
   if (!log_file_)
     throw std::runtime_error("cannot open the log file " + path + ": " + std::strerror(errno));
+  log_path_ = path;
 }
 
 void Output::LogLine(const std::string& line) {
@@ -52,25 +53,51 @@ void Output::Progress(const std::string& text) {
 }
 
 void Output::Json(const std::string& object) {
-  ToStdout(object + "\n");
+  if (json_file_.empty()) return ToStdout(object + "\n");
+  std::FILE* f = std::fopen(json_file_.c_str(), "w");
+  const bool written = f != nullptr && std::fputs(object.c_str(), f) >= 0;
+  const int error = errno;
+  const bool closed = f != nullptr && std::fclose(f) == 0;
+  if (written && closed) return;
+  stdout_failed_ = true;
+  SayWriteFailure(json_file_, written ? errno : error);
 }
 
 void Output::ToStdout(const std::string& text) {
   if (stdout_closed_) return;
   // Flushed at once, so a pipe or a file shows the run live.
-  if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0) {
-    stdout_closed_ = true;
-    NoteClosedOutput();
-  }
+  errno = 0;
+  if (std::fwrite(text.data(), 1, text.size(), stdout) == text.size() && std::fflush(stdout) == 0)
+    return;
+  const int error = errno;
+  stdout_closed_ = true;
+  // A reader that went away stops the run; a full disk is no reason to
+  // leave a board half written.
+  if (error == EPIPE) return NoteClosedOutput();
+  stdout_failed_ = true;
+  SayWriteFailure("standard output", error);
 }
 
 void Output::ToLogFile(const std::string& text) {
-  if (!log_file_) return;
+  if (!log_file_ || log_failed_) return;
   const std::string line = Timestamp() + " " + text + "\n";
   // One write per line with the file opened for appending: the ports of a
   // multi-port run share the file line by line.
-  std::fwrite(line.data(), 1, line.size(), log_file_.get());
-  std::fflush(log_file_.get());
+  errno = 0;
+  if (std::fwrite(line.data(), 1, line.size(), log_file_.get()) == line.size() &&
+      std::fflush(log_file_.get()) == 0)
+    return;
+  log_failed_ = true;
+  SayWriteFailure("the log file " + log_path_, errno);
+}
+
+void Output::SayWriteFailure(const std::string& what, int error) {
+  // Straight to standard error: the failing stream is not to be tried again.
+  const std::string line = "comflash-cli: " + prefix_ + "cannot write " + what + ": " +
+                           (error != 0 ? std::strerror(error) : "write failed") +
+                           "; what follows is missing from it\n";
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fflush(stderr);
 }
 
 }  // namespace cli

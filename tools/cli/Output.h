@@ -26,16 +26,24 @@ class Output {
   void Message(const std::string& text);
   // Standard error only: progress display.
   void Progress(const std::string& text);
-  // One JSON object on standard output.
+  // One JSON object on standard output, or into the file SendJsonTo named.
   void Json(const std::string& object);
+  // A multi-port run collects its uploads' objects from files, to print them
+  // in the order of its ports whatever became of each upload.
+  void SendJsonTo(std::string path) { json_file_ = std::move(path); }
 
   bool JsonMode() const { return json_; }
   const std::string& Label() const { return label_; }
+  // A line for standard output or the log file could not be written (not
+  // counting a closed pipe, which is an interruption); said once for each.
+  bool WriteFailed() const { return stdout_failed_ || log_failed_; }
 
  private:
-  // A failed write means the reader went away: noted as an interruption.
+  // A write failing with EPIPE means the reader went away: noted as an
+  // interruption. Any other failure is said on standard error.
   void ToStdout(const std::string& text);
   void ToLogFile(const std::string& text);
+  void SayWriteFailure(const std::string& what, int error);
 
   struct CloseFile {
     void operator()(std::FILE* f) const { std::fclose(f); }
@@ -45,6 +53,10 @@ class Output {
   std::string prefix_;  // "COM3: " or ""
   bool json_;
   bool stdout_closed_ = false;
+  bool stdout_failed_ = false;
+  bool log_failed_ = false;
+  std::string log_path_;
+  std::string json_file_;
   std::unique_ptr<std::FILE, CloseFile> log_file_;
 };
 

@@ -26,10 +26,17 @@ bool StderrIsTerminal();
 std::string SelfPath();
 
 // Runs the command lines at once on this program's standard streams, hands
-// every interruption on to them, and waits for all. Returns their exit
+// every interruption on to them, and waits for all. They end with this
+// process however it ends (Linux: SIGTERM, so each closes its port; Windows:
+// a job that ends them when its handle closes). Returns their exit
 // statuses in order: 128 + signal for one a signal ended, -1 for one that
 // could not be started.
 std::vector<int> RunAll(const std::vector<std::vector<std::string>>& commands);
+
+// What a port name stands for, to tell two names of one port apart from two
+// ports: COM3 and com3, and on Linux also the path COM3 maps to, give the
+// same text.
+std::string PortIdentity(const std::string& port);
 
 // The serial ports present, one description per entry.
 std::vector<std::string> SerialPorts();

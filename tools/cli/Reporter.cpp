@@ -1,6 +1,11 @@
 #include "tools/cli/Reporter.h"
 
+#include <algorithm>
 #include <cstdio>
+
+#include "app/core/BootloaderLink.h"
+
+#include "tools/cli/Platform.h"
 
 namespace cli {
 
@@ -19,21 +24,61 @@ void Reporter::RunEnded() {
 void Reporter::LogLine(const std::string& line) {
   out_.LogLine(line);
   // The handshake's number line when not one byte came back.
-  if (line == "0 0 0" && current_ == 0)
+  // Not after an interruption, which may itself have cut the wait short.
+  if (line == "0 0 0" && current_ == 0 && InterruptStatus() == 0)
     out_.Message("nothing was received from the device within 2.5 s. Likely causes: " + port_ +
                  " is not the device's port (comflash-cli --list shows the ports present); the "
                  "device is not in its bootloader (reset or power it up into the bootloader, "
                  "then run again); the cable or adapter is not connected");
 }
 
+namespace {
+
+// What one failed try met, as a phrase.
+std::string FailureOf(const comflash::BlockAttempt& a) {
+  std::string bytes;
+  for (int i = 0; i < a.replyBytes && i < 3; ++i) {
+    char hex[4];
+    std::snprintf(hex, sizeof hex, "%02X", a.reply[i]);
+    bytes += (i ? " " : "") + std::string(hex);
+  }
+  const std::string seconds = std::to_string(comflash::kBlockLimitMs / 1000);
+  if (a.replyBytes == 0) return "without an answer within " + seconds + " s";
+  if (a.replyBytes < 3) return "with an incomplete answer (" + bytes + ")";
+  if (a.reply[0] == comflash::kAckStart && a.reply[2] == comflash::kAckEnd)
+    return "refused (" + bytes + ")";
+  return "with another answer (" + bytes + ")";
+}
+
+}  // namespace
+
+std::string Reporter::FailedTries() const {
+  // Counted by kind, in the order each kind first came.
+  std::vector<std::pair<std::string, int>> kinds;
+  for (const auto& f : failures_) {
+    auto it = std::find_if(kinds.begin(), kinds.end(), [&](const auto& k) { return k.first == f; });
+    if (it == kinds.end())
+      kinds.emplace_back(f, 1);
+    else
+      ++it->second;
+  }
+  std::string text;
+  for (const auto& [what, count] : kinds)
+    text += (text.empty() ? "" : ", ") + std::to_string(count) + " " + what;
+  return text;
+}
+
 void Reporter::BlockAttempted(const comflash::BlockAttempt& a) {
+  if (a.attempt == 1) failures_.clear();
+  if (!a.accepted) failures_.push_back(FailureOf(a));
   if (a.accepted) {
     ++written_;
     current_ = a.block + 1;
   } else {
-    ++retries_;
     current_ = a.block;
   }
+  // The first try of a block is no retry, whatever became of it.
+  if (a.attempt > 1) ++retries_;
   ShowProgress(a);
 }
 
@@ -62,8 +107,8 @@ void Reporter::ShowProgress(const comflash::BlockAttempt& a) {
                   prefix.c_str(), written_, kBlockCount, retries_, rate / 1024);
     out_.Progress(buf);
   } else if (!a.accepted) {
-    std::snprintf(buf, sizeof buf, "progress: %sblock %u refused (try %d of 6)\n", prefix.c_str(),
-                  a.block, a.attempt);
+    std::snprintf(buf, sizeof buf, "progress: %sblock %u try %d of %d failed %s\n", prefix.c_str(),
+                  a.block, a.attempt, comflash::kAttemptsPerBlock, FailureOf(a).c_str());
     out_.Progress(buf);
   }
 }

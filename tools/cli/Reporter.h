@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "app/core/UploadObserver.h"
 #include "app/core/UploadRun.h"
@@ -34,6 +35,9 @@ class Reporter : public comflash::UploadObserver {
   // The block the run is at (the one being tried, or the next to try), or 0
   // while no block has been tried.
   unsigned CurrentBlock() const { return current_; }
+  // What the failed tries of the current block met: "4 without an answer
+  // within 5 s, 2 refused (55 EE AA)"; "" when none failed.
+  std::string FailedTries() const;
 
  private:
   void ShowProgress(const comflash::BlockAttempt& attempt);
@@ -44,7 +48,8 @@ class Reporter : public comflash::UploadObserver {
   int written_ = 0;
   int retries_ = 0;
   unsigned current_ = 0;
-  bool bar_open_ = false;  // the bar's line awaits its end
+  bool bar_open_ = false;              // the bar's line awaits its end
+  std::vector<std::string> failures_;  // the current block's failed tries, in order
   std::chrono::steady_clock::time_point start_;
 };
 

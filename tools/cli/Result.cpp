@@ -1,6 +1,11 @@
 #include "tools/cli/Result.h"
 
+#include <cmath>
 #include <cstdio>
+#include <nlohmann/json.hpp>
+
+#include "tools/cli/Image.h"
+#include "tools/cli/Reporter.h"
 
 namespace cli {
 
@@ -55,43 +60,32 @@ std::string SummaryLine(const PortResult& r) {
       break;
     case Outcome::kInterrupted:
       what = r.block ? "interrupted at block " + std::to_string(r.block)
-                     : std::string("interrupted before block 3");
+                     : "interrupted before block " + std::to_string(comflash::kFirstBlock);
       break;
     case Outcome::kFileError:
       what = "file error";
       break;
   }
-  return "summary: " + what + ", " + std::to_string(r.blocksWritten) + " of 123 blocks written, " +
-         std::to_string(r.retries) + (r.retries == 1 ? " retry, " : " retries, ") +
-         Seconds(r.seconds) + " s, CRC-32 " + Hex8(r.crc32) + " over 0x00C00..0x1F7FF, port " +
-         r.port;
-}
-
-std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    const auto u = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (u < 0x20) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\u%04x", u);
-      out += buf;
-    } else {
-      out += c;  // UTF-8 passes through
-    }
-  }
-  return out + "\"";
+  return "summary: " + what + ", " + std::to_string(r.blocksWritten) + " of " +
+         std::to_string(kBlockCount) + " blocks written, " + std::to_string(r.retries) +
+         (r.retries == 1 ? " retry, " : " retries, ") + Seconds(r.seconds) + " s, CRC-32 " +
+         (r.crc32 ? Hex8(*r.crc32) : "none") + " over " + SentRangeAddresses() + ", port " + r.port;
 }
 
 std::string JsonObject(const PortResult& r) {
-  return "{\"port\":" + JsonString(r.port) + ",\"outcome\":\"" + OutcomeName(r.outcome) +
-         "\",\"exit_status\":" + std::to_string(r.exitStatus) +
-         ",\"blocks\":" + std::to_string(r.blocksWritten) +
-         ",\"retries\":" + std::to_string(r.retries) + ",\"seconds\":" + Seconds(r.seconds) +
-         ",\"crc32\":\"" + Hex8(r.crc32) +
-         "\",\"error\":" + (r.error.empty() ? std::string("null") : JsonString(r.error)) + "}";
+  // Ordered: the keys come in the documented order.
+  using json = nlohmann::ordered_json;
+  json o;
+  o["port"] = r.port;
+  o["outcome"] = OutcomeName(r.outcome);
+  o["exit_status"] = r.exitStatus;
+  o["blocks"] = r.counted ? json(r.blocksWritten) : json();
+  o["retries"] = r.counted ? json(r.retries) : json();
+  // Hundredths, as the summary line shows them.
+  o["seconds"] = r.counted ? json(std::round(r.seconds * 100) / 100) : json();
+  o["crc32"] = r.crc32 ? json(Hex8(*r.crc32)) : json();
+  o["error"] = r.error.empty() ? json() : json(r.error);
+  return o.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
 std::string DescribeExitStatus(int status) {
@@ -106,6 +100,8 @@ std::string DescribeExitStatus(int status) {
       return "port error";
     case kExitFile:
       return "file error";
+    case kExitOutput:
+      return "completed, but its output could not all be written";
     case kExitUsage:
       return "usage error";
     case 129:
@@ -116,6 +112,8 @@ std::string DescribeExitStatus(int status) {
     case -1:
       return "could not be started";
     default:
+      if (status > 128 && status < 128 + 65)
+        return "ended by signal " + std::to_string(status - 128);
       return "ended with status " + std::to_string(status);
   }
 }

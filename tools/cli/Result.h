@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace cli {
@@ -13,6 +14,9 @@ inline constexpr int kExitHandshake = 1;
 inline constexpr int kExitBlock = 2;
 inline constexpr int kExitPort = 3;
 inline constexpr int kExitFile = 4;
+// The upload itself went through, but a line meant for standard output or
+// the --log file could not be written (a full disk, /dev/full).
+inline constexpr int kExitOutput = 5;
 inline constexpr int kExitUsage = 64;
 
 enum class Outcome {
@@ -32,7 +36,10 @@ struct PortResult {
   int retries = 0;
   unsigned block = 0;  // the failed or interrupted block; 0 before the first
   double seconds = 0;
-  std::uint32_t crc32 = 0;
+  std::optional<std::uint32_t> crc32;  // none when the file was not loaded
+  // False for an upload whose process ended before it could say how it went:
+  // its counts are not known.
+  bool counted = true;
   std::string error;  // what went wrong, "" on success
 };
 
@@ -44,12 +51,10 @@ const char* OutcomeName(Outcome outcome);
 // 1A2B3C4D over 0x00C00..0x1F7FF, port COM3"
 std::string SummaryLine(const PortResult& r);
 
-// {"port":"COM3","outcome":"completed","blocks":123,"retries":0,
-//  "seconds":11.42,"crc32":"1A2B3C4D","error":null}
+// {"port":"COM3","outcome":"completed","exit_status":0,"blocks":123,
+//  "retries":0,"seconds":11.42,"crc32":"1A2B3C4D","error":null}: always valid
+// JSON (bytes that are not UTF-8 become U+FFFD); null for what is not known.
 std::string JsonObject(const PortResult& r);
-
-// A JSON string literal.
-std::string JsonString(const std::string& text);
 
 // The outcome an exit status of a port's upload stands for, as a phrase.
 std::string DescribeExitStatus(int status);

@@ -1,6 +1,7 @@
 // comflash-cli: writes a HEX file into a device through its bootloader, from
 // the command line, with the window's settings and the same upload code.
 #include <exception>
+#include <filesystem>
 #include <iostream>
 
 #include "framework/MainThreadQueue.h"
@@ -23,8 +24,9 @@ int ListPorts() {
   return kExitOk;
 }
 
-// A file that cannot go to the device: said, and in JSON mode one object per
-// port as well.
+// A file that cannot go to the device (or a log that cannot be opened):
+// said, and in JSON mode one object per port as well.
+// The object's crc32 is null: no image is sent.
 int RefuseFile(const Options& opt, Output& out, const std::string& why) {
   out.Message(why);
   if (opt.json) {
@@ -40,6 +42,19 @@ int RefuseFile(const Options& opt, Output& out, const std::string& why) {
   return kExitFile;
 }
 
+// A status that says the upload went through also says whether its words did.
+int WithOutput(int status, const Output& out) {
+  return status == kExitOk && out.WriteFailed() ? kExitOutput : status;
+}
+
+// Appending the log to the HEX file would damage the very file being sent.
+bool SameFile(const std::string& a, const std::string& b) {
+  std::error_code ec;
+  if (std::filesystem::equivalent(a, b, ec)) return true;
+  return std::filesystem::absolute(a, ec).lexically_normal() ==
+         std::filesystem::absolute(b, ec).lexically_normal();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -49,13 +64,19 @@ int main(int argc, char** argv) {
   if (auto status = ParseOptions(argc, argv, opt)) return *status;
   if (opt.list) return ListPorts();
 
+  if (!opt.log.empty() && SameFile(opt.log, opt.file)) {
+    std::cerr << "comflash-cli: --log names the HEX file " << opt.file
+              << " itself; the log would be appended to the image\nTry 'comflash-cli --help'.\n";
+    return kExitUsage;
+  }
+
   Output out(opt.label, opt.json);
+  if (!opt.jsonFile.empty()) out.SendJsonTo(opt.jsonFile);
   if (!opt.log.empty()) {
     try {
       out.OpenLogFile(opt.log);
     } catch (const std::exception& e) {
-      out.Message(e.what());
-      return kExitFile;
+      return WithOutput(RefuseFile(opt, out, e.what()), out);
     }
   }
 
@@ -77,8 +98,12 @@ int main(int argc, char** argv) {
   if (!outside.empty() && opt.label.empty())
     out.Message("warning: " + opt.file + " has data outside " + SentRangeText() +
                 ", which is not sent: " + DescribeSpans(outside));
+  const auto gaps = GapsInSent(image.covered);
+  if (!gaps.empty() && opt.label.empty())
+    out.Message("warning: " + opt.file + " leaves " + DescribeSpans(gaps) + " of " +
+                SentRangeText() + " empty; those bytes are sent as the image holds them (zero)");
 
-  if (opt.ports.size() > 1) return FlashSeveral(opt, out);
+  if (opt.ports.size() > 1) return WithOutput(FlashSeveral(opt, image, out), out);
 
   if (opt.verbose)
     for (const auto& line : image.recordLines) out.LogLine(line);
@@ -88,5 +113,5 @@ int main(int argc, char** argv) {
   const PortResult result = FlashPort(opt.ports.front(), image, out, style);
   out.Message(SummaryLine(result));
   if (opt.json) out.Json(JsonObject(result));
-  return result.exitStatus;
+  return WithOutput(result.exitStatus, out);
 }

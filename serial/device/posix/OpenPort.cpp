@@ -53,7 +53,9 @@ void OpenPort::Shutdown() {
   loop_.Join();
   std::lock_guard lock(m_);
   // Another process may keep the line open: leave it openable for the
-  // next user. After a hang-up these fail, and there is nothing to undo.
+  // next user, with the settings it had. After a hang-up these fail, and
+  // there is nothing to undo.
+  RestoreLineSettings(loop_.Fd());
   ::ioctl(loop_.Fd(), TIOCNXCL);
   ::flock(loop_.Fd(), LOCK_UN);
   loop_.Release();

@@ -66,17 +66,25 @@ THandle PosixSerialApi::CreateFileA(const std::string& name, std::uint32_t, std:
     if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0)
       return FailOpen(errno == EWOULDBLOCK ? EBUSY : errno);
 #ifdef TIOCGEXCL
-    // Someone holds the line exclusively without the lock (only a privileged
-    // opener gets this far).
+    // The exclusive mark lives on the line, not with its setter: a holder
+    // killed before its close leaves it set for as long as anything else
+    // (the device side of a pseudo-terminal, a console) keeps the line
+    // open. With the lock taken no live user of it is left, so a mark that
+    // nobody else's open descriptor goes with is stale and is taken over
+    // below. Only a privileged opener gets this far past a set mark.
     int exclusive = 0;
-    if (::ioctl(fd.Get(), TIOCGEXCL, &exclusive) == 0 && exclusive != 0) return FailOpen(EBUSY);
+    if (::ioctl(fd.Get(), TIOCGEXCL, &exclusive) == 0 && exclusive != 0 &&
+        posix::HeldByAnotherProcess(fd.Get()))
+      return FailOpen(EBUSY);
 #endif
     if (::ioctl(fd.Get(), TIOCEXCL) != 0) return FailOpen(errno);
     // Another holder may outlive this descriptor: a failed open must not
     // leave the line exclusive.
     struct Exclusive {
       ~Exclusive() {
-        if (fd >= 0) ::ioctl(fd, TIOCNXCL);
+        if (fd < 0) return;
+        posix::RestoreLineSettings(fd);
+        ::ioctl(fd, TIOCNXCL);
       }
       int fd;
     } undo{fd.Get()};
@@ -84,6 +92,8 @@ THandle PosixSerialApi::CreateFileA(const std::string& name, std::uint32_t, std:
 
     termios t{};
     if (::tcgetattr(fd.Get(), &t) != 0) return FailOpen(errno);
+    // Put back when the port closes (or this open fails).
+    posix::RememberLineSettings(fd.Get(), t);
     MakeRaw(t);
     if (::tcsetattr(fd.Get(), TCSANOW, &t) != 0) return FailOpen(errno);
     const TDCB dcb = DcbFromTermios(fd.Get(), t);

@@ -5,6 +5,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 
 namespace serial::posix {
@@ -335,6 +336,48 @@ int ApplyDcb(int fd, const TDCB& d) {
 int SetModemLine(int fd, int bit, bool on) {
   if (::ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bit) == 0) return 0;
   return (errno == ENOTTY || errno == EINVAL) ? 0 : errno;
+}
+
+namespace {
+
+// Slots written only through their atomic descriptor (-1 free, -2 being
+// filled), so a signal handler may read them while the program runs.
+struct RememberedLine {
+  std::atomic<int> fd{-1};
+  termios settings{};
+};
+RememberedLine saved_lines[64];
+static_assert(std::atomic<int>::is_always_lock_free, "read from a signal handler");
+
+}  // namespace
+
+void RememberLineSettings(int fd, const termios& before) {
+  for (RememberedLine& slot : saved_lines) {
+    int free = -1;
+    if (!slot.fd.compare_exchange_strong(free, -2)) continue;
+    slot.settings = before;
+    slot.fd.store(fd);
+    return;
+  }
+}
+
+void RestoreLineSettings(int fd) {
+  for (RememberedLine& slot : saved_lines) {
+    int mine = fd;
+    if (!slot.fd.compare_exchange_strong(mine, -2)) continue;
+    ::tcsetattr(fd, TCSANOW, &slot.settings);
+    slot.fd.store(-1);
+    return;
+  }
+}
+
+void ReleaseLinesAtExit() {
+  for (RememberedLine& slot : saved_lines) {
+    const int fd = slot.fd.load();
+    if (fd < 0) continue;
+    ::tcsetattr(fd, TCSANOW, &slot.settings);
+    ::ioctl(fd, TIOCNXCL);
+  }
 }
 
 }  // namespace serial::posix

@@ -32,4 +32,16 @@ int ApplyDcb(int fd, const TDCB& d);
 // without modem lines (pseudo-terminals) count as success.
 int SetModemLine(int fd, int bit, bool on);
 
+// The settings a line had before this process opened it, put back when the
+// process lets the line go: a console or another program on the line finds
+// it as it left it. Up to 64 lines at a time are remembered.
+void RememberLineSettings(int fd, const termios& before);
+// Puts the remembered settings of fd back (now, without waiting for output)
+// and forgets them; nothing for a line not remembered. After a hang-up this
+// fails, and there is nothing to put back.
+void RestoreLineSettings(int fd);
+// For a process that ends at once (a second interruption): every remembered
+// line back to its settings and out of exclusive mode. Async-signal-safe.
+void ReleaseLinesAtExit();
+
 }  // namespace serial::posix

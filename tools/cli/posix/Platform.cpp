@@ -2,8 +2,12 @@
 #include "tools/cli/Platform.h"
 
 #include <signal.h>
-#include <spawn.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
+#include <fcntl.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +19,7 @@
 #include <thread>
 
 #include "serial/device/PortMap.h"
+#include "serial/device/posix/TermiosSettings.h"
 
 extern char** environ;
 
@@ -32,8 +37,39 @@ void Note(int status) {
   interrupt_status.compare_exchange_strong(none, status);
 }
 
+// When the first interruption came (CLOCK_MONOTONIC, ns), 0 before it.
+std::atomic<long long> first_signal_ns{0};
+static_assert(std::atomic<long long>::is_always_lock_free, "set from a signal handler");
+
+long long NowNs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec * 1000000000LL + ts.tv_nsec;
+}
+
 void OnSignal(int sig) {
+  const int saved = errno;
   Note(128 + sig);
+  const long long now = NowNs();
+  long long first = 0;
+  if (first_signal_ns.compare_exchange_strong(first, now)) {
+    errno = saved;
+    return;
+  }
+  // A terminal hands Ctrl-C to every upload of a several-port run and the
+  // parent hands it on as well: what comes within a moment is the same one.
+  if (now - first < 300000000LL) {
+    errno = saved;
+    return;
+  }
+  // A second interruption: the operator will not wait out a reply. The
+  // lines are put back as they were and let go; the kernel closes them.
+  serial::posix::ReleaseLinesAtExit();
+  static const char kText[] =
+      "comflash-cli: interrupted again: ending at once; the device may hold an incomplete "
+      "image\n";
+  (void)!write(STDERR_FILENO, kText, sizeof kText - 1);
+  _exit(interrupt_status.load());
 }
 
 // The number inside a name such as ttyUSB12, for a natural order.
@@ -109,12 +145,44 @@ std::string SelfPath() {
 std::vector<int> RunAll(const std::vector<std::vector<std::string>>& commands) {
   std::vector<pid_t> pids;
   std::vector<int> statuses(commands.size(), -1);
+  const pid_t self = getpid();
   for (const auto& command : commands) {
     std::vector<char*> args;
     for (const auto& a : command) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0) pid = -1;
+    // Closed by a successful exec; a failed one writes its errno into it.
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0) {
+      pids.push_back(-1);
+      continue;
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+      // Only async-signal-safe calls until exec. An upload ends with this
+      // process, however this one ends (even by SIGKILL): SIGTERM stops it
+      // at its next safe point and closes its port. A parent that ended
+      // before the mark was set is caught by the check after it.
+#ifdef __linux__
+      prctl(PR_SET_PDEATHSIG, SIGTERM);
+#endif
+      if (getppid() != self) _exit(128 + SIGTERM);
+      execve(args[0], args.data(), environ);
+      const int error = errno;
+      (void)!write(report[1], &error, sizeof error);
+      _exit(127);
+    }
+    close(report[1]);
+    int error = 0;
+    ssize_t n;
+    while ((n = read(report[0], &error, sizeof error)) < 0 && errno == EINTR) {
+    }
+    close(report[0]);
+    if (pid > 0 && n > 0) {
+      // Not started: reaped at once, and counted as such.
+      while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+      }
+      pid = -1;
+    }
     pids.push_back(pid);
   }
   // Each child ends its own upload at its next safe point; the wait polls so
@@ -189,6 +257,12 @@ std::vector<std::string> SerialPorts() {
   std::sort(mapped.begin(), mapped.end());
   for (auto& m : mapped) ports.push_back(std::move(m.second));
   return ports;
+}
+
+std::string PortIdentity(const std::string& port) {
+  std::error_code ec;
+  const fs::path path = fs::weakly_canonical(serial::ResolvePortName(port), ec);
+  return ec ? serial::ResolvePortName(port) : path.string();
 }
 
 std::string PortNotFoundHint(const std::string& port) {

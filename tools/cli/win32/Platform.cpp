@@ -89,6 +89,25 @@ std::string SelfPath() {
 }
 
 std::vector<int> RunAll(const std::vector<std::vector<std::string>>& commands) {
+  // The uploads end with this process, however it ends: the system closes
+  // the job's last handle with it, and the job then ends what is left in it.
+  struct Job {
+    Job() : handle(CreateJobObjectA(nullptr, nullptr)) {
+      JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+      limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+      if (handle && !SetInformationJobObject(handle, JobObjectExtendedLimitInformation, &limits,
+                                             sizeof limits)) {
+        CloseHandle(handle);
+        handle = nullptr;
+      }
+    }
+    ~Job() {
+      if (handle) CloseHandle(handle);
+    }
+    Job(const Job&) = delete;
+    Job& operator=(const Job&) = delete;
+    HANDLE handle;
+  } job;
   std::vector<HANDLE> processes;
   std::vector<int> statuses(commands.size(), -1);
   for (const auto& command : commands) {
@@ -97,8 +116,12 @@ std::vector<int> RunAll(const std::vector<std::vector<std::string>>& commands) {
     STARTUPINFOA si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
-    if (CreateProcessA(command[0].c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                       &si, &pi)) {
+    // Suspended until it is in the job, so nothing it starts escapes it.
+    if (CreateProcessA(command[0].c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED,
+                       nullptr, nullptr, &si, &pi)) {
+      // Without a job (the system refused one) the upload still runs.
+      if (job.handle) AssignProcessToJobObject(job.handle, pi.hProcess);
+      ResumeThread(pi.hThread);
       CloseHandle(pi.hThread);
       processes.push_back(pi.hProcess);
     } else {
