@@ -13,7 +13,7 @@
 #include <filesystem>
 #include <stdexcept>
 
-#include "serial/device/PortMap.h"
+#include "serial/device/posix/PortMap.h"
 
 namespace testsupport {
 

@@ -1,6 +1,6 @@
 #include "tools/mcu/CommandLine.h"
 
-#include "serial/device/PortMap.h"
+#include "serial/device/posix/PortMap.h"
 
 namespace mcu {
 

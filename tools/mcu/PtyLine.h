@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "serial/device/posix/UniqueFd.h"
+#include "framework/posix/UniqueFd.h"
 
 namespace mcu {
 

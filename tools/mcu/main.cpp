@@ -20,8 +20,8 @@
 #include <utility>
 #include <vector>
 
-#include "serial/device/PortMap.h"
-#include "serial/device/posix/UniqueFd.h"
+#include "framework/posix/UniqueFd.h"
+#include "serial/device/posix/PortMap.h"
 #include "tools/mcu/Atmega128.h"
 #include "tools/mcu/CommandLine.h"
 #include "tools/mcu/PtyLine.h"

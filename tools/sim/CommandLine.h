@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "serial/device/PortMap.h"
+#include "serial/device/posix/PortMap.h"
 #include "tools/sim/BootloaderSim.h"
 
 namespace sim {

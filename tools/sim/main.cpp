@@ -18,8 +18,8 @@
 #include <utility>
 #include <vector>
 
-#include "serial/device/PortMap.h"
-#include "serial/device/posix/UniqueFd.h"
+#include "framework/posix/UniqueFd.h"
+#include "serial/device/posix/PortMap.h"
 #include "tools/sim/BootloaderSim.h"
 #include "tools/sim/CommandLine.h"
 

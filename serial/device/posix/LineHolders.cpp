@@ -12,7 +12,7 @@
 #include <memory>
 #include <string>
 
-#include "serial/device/posix/UniqueFd.h"
+#include "framework/posix/UniqueFd.h"
 
 namespace serial::posix {
 namespace {

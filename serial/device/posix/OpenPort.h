@@ -24,9 +24,9 @@
 #include <mutex>
 #include <thread>
 
+#include "framework/posix/UniqueFd.h"
 #include "serial/device/SerialApi.h"
 #include "serial/device/posix/ReceiveRing.h"
-#include "serial/device/posix/UniqueFd.h"
 
 namespace serial::posix {
 

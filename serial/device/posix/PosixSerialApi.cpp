@@ -13,13 +13,13 @@
 #include <system_error>
 #include <utility>
 
-#include "serial/device/PortMap.h"
+#include "framework/posix/UniqueFd.h"
 #include "serial/device/posix/LastError.h"
 #include "serial/device/posix/LineHolders.h"
 #include "serial/device/posix/LowLatency.h"
 #include "serial/device/posix/OpenPort.h"
+#include "serial/device/posix/PortMap.h"
 #include "serial/device/posix/TermiosSettings.h"
-#include "serial/device/posix/UniqueFd.h"
 
 namespace serial {
 

@@ -14,7 +14,7 @@
 #include <fstream>
 #include <thread>
 
-#include "serial/device/PortMap.h"
+#include "serial/device/posix/PortMap.h"
 
 extern char** environ;
 
