@@ -28,14 +28,14 @@ void MakeRaw(int fd, const std::string& what) {
 }  // namespace
 
 PtyLine::PtyLine() {
-  master_ = serial::UniqueFd(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
+  master_ = framework::UniqueFd(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
   if (!master_) throw SysError("posix_openpt");
   if (::grantpt(master_.Get()) != 0 || ::unlockpt(master_.Get()) != 0)
     throw SysError("grantpt/unlockpt");
   char name[128];
   if (::ptsname_r(master_.Get(), name, sizeof name) != 0) throw SysError("ptsname_r");
   slave_path_ = name;
-  slave_ = serial::UniqueFd(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
+  slave_ = framework::UniqueFd(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
   if (!slave_) throw SysError("open " + slave_path_);
   MakeRaw(slave_.Get(), "slave");
 }

@@ -19,8 +19,8 @@ class PtyLine {
   double HostBaud() const;
 
  private:
-  serial::UniqueFd master_;
-  serial::UniqueFd slave_;
+  framework::UniqueFd master_;
+  framework::UniqueFd slave_;
   std::string slave_path_;
 };
 

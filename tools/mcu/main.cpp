@@ -29,7 +29,7 @@
 
 namespace {
 
-using serial::UniqueFd;
+using framework::UniqueFd;
 
 std::runtime_error SysError(const std::string& what) {
   return std::runtime_error(what + ": " + std::strerror(errno));

@@ -25,7 +25,7 @@
 
 namespace {
 
-using serial::UniqueFd;
+using framework::UniqueFd;
 
 using namespace std::chrono_literals;
 

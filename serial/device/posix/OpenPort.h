@@ -30,6 +30,8 @@
 
 namespace serial::posix {
 
+using framework::UniqueFd;
+
 class OpenPort {
  public:
   // The platform's CE_IOE flag: the device reported an I/O failure (here: it

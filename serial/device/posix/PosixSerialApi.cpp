@@ -58,7 +58,7 @@ THandle PosixSerialApi::CreateFileA(const std::string& name, std::uint32_t, std:
   // The arguments are always read/write, exclusive, existing, overlapped here.
   try {
     const std::string path = ResolvePortName(name);
-    UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    framework::UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!fd) return FailOpen(errno);
     // The line is taken before anything of it changes: the lock keeps out
     // programs that ask for it, exclusive mode unprivileged openers, and
@@ -92,8 +92,8 @@ THandle PosixSerialApi::CreateFileA(const std::string& name, std::uint32_t, std:
 
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) return FailOpen(errno);
-    UniqueFd wakeRead(pipeFds[0]);
-    UniqueFd wakeWrite(pipeFds[1]);
+    framework::UniqueFd wakeRead(pipeFds[0]);
+    framework::UniqueFd wakeWrite(pipeFds[1]);
     // From here the port owns the descriptor and undoes the open on failure.
     undo.fd = -1;
     auto port =
