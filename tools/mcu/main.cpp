@@ -199,6 +199,6 @@ int main(int argc, char** argv) {
   const auto parse = [](const std::vector<std::string>& args) {
     return mcu::ParseCommandLine(args, COMFLASH_BOOTLOADER_DEFAULT);
   };
-  const auto help = [] { return std::string(mcu::kUsage); };
+  const auto help = [] { return mcu::HelpText(COMFLASH_BOOTLOADER_DEFAULT); };
   return tools::ToolMain<mcu::UsageError>("comflash-mcu", argc, argv, parse, help, Serve);
 }
