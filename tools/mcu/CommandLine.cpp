@@ -1,9 +1,9 @@
 #include "tools/mcu/CommandLine.h"
 
-#include <CLI/CLI.hpp>
 #include <memory>
 
 #include "serial/device/posix/PortMap.h"
+#include "tools/common/ToolParser.h"
 
 namespace mcu {
 
@@ -16,11 +16,7 @@ struct RawOptions {
 // The parser over raw and cl; its help text is the program's --help.
 std::unique_ptr<CLI::App> MakeParser(RawOptions& raw, CommandLine& cl,
                                      const std::string& default_firmware) {
-  auto app = std::make_unique<CLI::App>(kDescription, "comflash-mcu");
-  app->allow_windows_style_options(false);
-  app->footer(kFooter);
-  app->set_help_flag();  // --help is a flag like the others: main shows the text
-  app->add_flag("-h,--help", cl.help, "show this text")->disable_flag_override();
+  auto app = tools::MakeToolParser(kDescription, "comflash-mcu", kFooter, cl.help);
   app->add_option("--firmware", raw.firmware,
                   "the program to run: ELF, or Intel HEX for a name ending in .hex (default: " +
                       default_firmware + ", the bootloader built with this tool)")
@@ -48,12 +44,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, std::string d
   CommandLine cl;
   RawOptions raw;
   auto app = MakeParser(raw, cl, default_firmware);
-  try {
-    std::vector<std::string> reversed(args.rbegin(), args.rend());  // CLI11 takes them so
-    app->parse(reversed);
-  } catch (const CLI::ParseError& e) {
-    throw UsageError(e.what());
-  }
+  tools::ParseToolArguments<UsageError>(*app, args);
   const auto given = [&](const char* name) { return app->count(name) > 0; };
   cl.firmware = std::move(default_firmware);
   if (given("--firmware")) {
