@@ -20,6 +20,18 @@ void WriteAll(int fd, std::span<const std::uint8_t> bytes, const std::string& wh
   }
 }
 
+std::size_t WriteWhatFits(int fd, std::span<const std::uint8_t> bytes, const std::string& what) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t r = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    if (r < 0) throw SystemError("writing " + what);
+    done += static_cast<std::size_t>(r);
+  }
+  return done;
+}
+
 void WriteFileAtomically(const std::string& path, std::span<const std::uint8_t> bytes) {
   const std::string temp = path + ".tmp";
   framework::UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));

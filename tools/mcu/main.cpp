@@ -84,14 +84,7 @@ class Harness {
 
   bool HasOutput() const { return !to_pty_.empty(); }
   void Flush() {
-    std::size_t done = 0;
-    while (done < to_pty_.size()) {
-      const ssize_t r = ::write(line_.Master(), to_pty_.data() + done, to_pty_.size() - done);
-      if (r < 0 && errno == EINTR) continue;
-      if (r < 0 && errno == EAGAIN) break;
-      if (r < 0) throw SystemError("writing to the line");
-      done += static_cast<std::size_t>(r);
-    }
+    const std::size_t done = tools::WriteWhatFits(line_.Master(), to_pty_, "to the line");
     to_pty_.erase(to_pty_.begin(), to_pty_.begin() + static_cast<std::ptrdiff_t>(done));
   }
 

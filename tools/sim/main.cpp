@@ -89,14 +89,7 @@ int Serve(const sim::CommandLine& cl) {
     out.Line("NOISE " + std::to_string(bytes.size()));
   };
   const auto flush_to_host = [&] {
-    std::size_t done = 0;
-    while (done < to_host.size()) {
-      const ssize_t r = ::write(line.Master(), to_host.data() + done, to_host.size() - done);
-      if (r < 0 && errno == EINTR) continue;
-      if (r < 0 && errno == EAGAIN) break;
-      if (r < 0) throw SystemError("writing to the line");
-      done += static_cast<std::size_t>(r);
-    }
+    const std::size_t done = tools::WriteWhatFits(line.Master(), to_host, "to the line");
     to_host.erase(to_host.begin(), to_host.begin() + static_cast<std::ptrdiff_t>(done));
     if (drop_pending) drop_mark -= std::min(drop_mark, done);
   };
