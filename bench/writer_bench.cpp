@@ -1,11 +1,7 @@
 // Throughput of WriteBytes through the writer thread into a pseudo-terminal
 // read by a second thread, against a bare write() loop; and the process's CPU
 // time while an open port sits idle.
-#include <fcntl.h>
-#include <poll.h>
-#include <stdlib.h>
 #include <sys/resource.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -16,27 +12,12 @@
 
 #include "framework/MainThreadQueue.h"
 #include "serial/VaComm.h"
+#include "tools/common/PtyPair.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr std::size_t kTotal = 64u * 1024 * 1024;
-
-struct PtyPair {
-  int master = -1;
-  std::string slave;
-  PtyPair() {
-    master = posix_openpt(O_RDWR | O_NOCTTY);
-    grantpt(master);
-    unlockpt(master);
-    slave = ptsname(master);
-    termios t{};
-    tcgetattr(master, &t);
-    cfmakeraw(&t);
-    tcsetattr(master, TCSANOW, &t);
-  }
-  ~PtyPair() { close(master); }
-};
 
 // Reads n bytes from fd on a thread of its own.
 std::thread Reader(int fd, std::size_t n) {
@@ -63,12 +44,12 @@ int main() {
   std::vector<std::uint8_t> piece(1024, 0x5A);
   double viaPort = 0, bare = 0;
   {
-    PtyPair pty;
+    tools::PtyPair pty;
     serial::TVaComm port(nullptr);
-    port.SetDeviceName(pty.slave);
+    port.SetDeviceName(pty.SlavePath());
     port.Buffers().SetWriteTimeout(10000);
     port.Open();
-    auto reader = Reader(pty.master, kTotal);
+    auto reader = Reader(pty.Master(), kTotal);
     const auto t0 = Clock::now();
     for (std::size_t sent = 0; sent < kTotal; sent += piece.size())
       port.WriteBytes(piece.data(), static_cast<std::int32_t>(piece.size()));
@@ -77,13 +58,9 @@ int main() {
     port.Close();
   }
   {
-    PtyPair pty;
-    const int fd = open(pty.slave.c_str(), O_RDWR | O_NOCTTY);
-    termios t{};
-    tcgetattr(fd, &t);
-    cfmakeraw(&t);
-    tcsetattr(fd, TCSANOW, &t);
-    auto reader = Reader(pty.master, kTotal);
+    tools::PtyPair pty;
+    const int fd = pty.Slave();  // raw, as the port sets its line
+    auto reader = Reader(pty.Master(), kTotal);
     const auto t0 = Clock::now();
     for (std::size_t sent = 0; sent < kTotal;) {
       const ssize_t w = write(fd, piece.data(), piece.size());
@@ -91,16 +68,15 @@ int main() {
     }
     reader.join();
     bare = std::chrono::duration<double>(Clock::now() - t0).count();
-    close(fd);
   }
   const double mib = kTotal / 1048576.0;
   std::printf("writer thread: %.1f MiB/s; bare write(): %.1f MiB/s; ratio %.2f\n", mib / viaPort,
               mib / bare, viaPort / bare);
 
   {
-    PtyPair pty;
+    tools::PtyPair pty;
     serial::TVaComm port(nullptr);
-    port.SetDeviceName(pty.slave);
+    port.SetDeviceName(pty.SlavePath());
     port.Open();
     const double c0 = CpuSeconds();
     const auto t0 = Clock::now();

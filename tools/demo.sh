@@ -8,6 +8,7 @@
 #              (comflash-mcu), its UART at real 115200-baud line timing
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source tools/sim-start.sh
 BIN=${COMFLASH_BIN:-build/bin}
 paced=()
 mcu=""
@@ -45,17 +46,12 @@ echo "== sample image: $work/sample.hex ($(wc -l < "$work/sample.hex") records, 
 
 # 2. The simulated device, or the emulated chip.
 if [ -n "$mcu" ]; then
-  "$BIN/comflash-mcu" --dump "$work/device.bin" > "$work/sim.out" 2> "$work/sim.err" &
+  device=("$BIN/comflash-mcu" --dump "$work/device.bin")
 else
-  "$BIN/comflash-sim" --dump "$work/device.bin" "${paced[@]}" > "$work/sim.out" 2> "$work/sim.err" &
+  device=("$BIN/comflash-sim" --dump "$work/device.bin" "${paced[@]}")
 fi
-sim_pid=$!
-for _ in $(seq 100); do
-  [ -s "$work/sim.out" ] && break
-  sleep 0.05
-done
-port=$(head -n 1 "$work/sim.out")
-[ -n "$port" ] || { echo "the simulator did not start:"; cat "$work/sim.err"; exit 1; } >&2
+sim_start sim_pid "$work/sim.out" "$work/sim.err" "${device[@]}" || exit 1
+port=$sim_device
 if [ -n "$mcu" ]; then
   echo "== emulated ATmega128 (14.7456 MHz, bootloader at 0x1F800, USART0 at 115200 baud) on $port"
 else

@@ -6,6 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
+source tools/sim-start.sh
 EXE=${COMFLASH_WINDOWS_EXE:-build-win/bin/comflash.exe}
 export WINEPREFIX=${WINEPREFIX:-$ROOT/build-win/wine}
 export WINEDEBUG=${WINEDEBUG:--all}
@@ -28,15 +29,9 @@ trap cleanup EXIT
 preload=""
 if $sim; then
   out=$(mktemp /tmp/comflash-gui-wine-XXXXXX)
-  build/bin/comflash-sim "$@" > "$out" &
-  sim_pid=$!
-  for _ in $(seq 100); do
-    [ -s "$out" ] && break
-    sleep 0.05
-  done
-  device=$(head -n 1 "$out")
+  sim_start sim_pid "$out" - build/bin/comflash-sim "$@" || { rm -f "$out"; exit 1; }
+  device=$sim_device
   rm -f "$out"
-  [ -n "$device" ] || { echo "the simulator did not start" >&2; exit 1; }
   # Wine waits for line events on a pseudo-terminal only with this help,
   # preloaded into its server (started here) as into the program.
   preload=$ROOT/build/tests/libcomflash_pty_modem_lines.so

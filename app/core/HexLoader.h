@@ -54,9 +54,11 @@ struct HexLoadRules {
 // End-of-file (01) does not stop the loop; every other type (03, 05, 06 and above) is checked
 // like any record and then skipped. Harmless extras that real tools write are accepted: a UTF-8
 // byte-order mark before the first line, trailing blanks, tabs, CR and Ctrl-Z (0x1A), blank
-// lines, and text that is no record (a comment) after an end-of-file record. What would corrupt
-// the image is refused: a record with a non-hex digit, a byte count that disagrees with its
-// length, a wrong checksum, data at 0x20000 or above, a line of hex digits without its ':'.
+// lines, and a line of text that is no record (a comment, a tool's banner) anywhere in the file.
+// What would corrupt the image is refused: a record with a non-hex digit, a byte count that
+// disagrees with its length, a wrong checksum, data at 0x20000 or above, and a line that may be
+// a damaged record (hex digits without their ':', or with another character or something in
+// front of it).
 // Returns one log line per data record: the address text, " -> ", and " XX" per data byte,
 // characters as they stand in the file.
 // fileName is used only in error messages. When covered is given, it receives the addresses the

@@ -10,38 +10,11 @@
 #include <vector>
 
 #include "framework/Component.h"
+#include "framework/forms/Types.h"
 
 namespace forms {
 
 class NativeControl;
-
-struct TPoint {
-  int X = 0;
-  int Y = 0;
-  bool operator==(const TPoint&) const = default;
-};
-
-// Pixels at 96 dots per inch, relative to the parent's client area.
-struct TRect {
-  int Left = 0;
-  int Top = 0;
-  int Width = 0;
-  int Height = 0;
-  int Right() const { return Left + Width; }
-  int Bottom() const { return Top + Height; }
-  bool Contains(TPoint p) const {
-    return p.X >= Left && p.X < Right() && p.Y >= Top && p.Y < Bottom();
-  }
-  bool operator==(const TRect&) const = default;
-};
-
-// Where a control sits in its parent as the parent is resized.
-enum class TAlign {
-  alNone,    // keeps its place and size
-  alTop,     // across the top, keeping its height
-  alBottom,  // across the bottom, keeping its height
-  alClient,  // what the top and bottom controls leave
-};
 
 using TNotifyEvent = std::function<void(framework::TComponent* Sender)>;
 

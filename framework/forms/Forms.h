@@ -13,11 +13,6 @@ namespace forms {
 
 class NativeForm;
 
-struct TFont {
-  std::string Name;
-  int Size = 0;  // points
-};
-
 // A top-level window with a resizable frame; its controls are laid out in its
 // client area.
 class TForm : public TControl {

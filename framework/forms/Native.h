@@ -1,20 +1,26 @@
 // What a toolkit back end provides for the controls layer: one native
 // counterpart per control, made by the back end linked into the program.
 // Back ends tell the layer of the operator's actions through the owning
-// control (TControl::Click, TForm::NativeResized).
+// control (TControl::Click, TForm::NativeResized). It knows the controls by
+// name only: they include it in their sources, and a back end includes both.
 #pragma once
 
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "framework/forms/Controls.h"
-#include "framework/forms/Forms.h"
-#include "framework/forms/StdCtrls.h"
+#include "framework/forms/Types.h"
 
 namespace forms {
 
+class TControl;
 class TForm;
+class TPanel;
+class TButton;
+class TCheckBox;
+class TComboBox;
+class TMemo;
+class TProgressBar;
 
 class NativeControl {
  public:

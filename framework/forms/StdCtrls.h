@@ -16,8 +16,6 @@ class NativeComboBox;
 class NativeMemo;
 class NativeProgressBar;
 
-enum class TBevelCut { bvNone, bvLowered, bvRaised };
-
 // A container with an optional outer bevel and a caption in its middle, which
 // controls placed over it may hide.
 class TPanel : public TControl {

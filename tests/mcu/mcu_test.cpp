@@ -287,4 +287,18 @@ TEST_F(Mcu, UsageErrorsAndAMissingFirmwareEndTheProgramWithAReason) {
   EXPECT_EQ(missing.status, 1);
   EXPECT_NE(missing.err.find("no-such.elf"), std::string::npos) << missing.err;
   EXPECT_TRUE(missing.out.empty()) << "a path was printed for a chip that did not start";
+  const auto unknown = RunProgram({kBin + "/comflash-mcu", "--baud", "9600"}, 10s);
+  EXPECT_EQ(unknown.status, 64);
+  EXPECT_NE(unknown.err.find("Try 'comflash-mcu --help'"), std::string::npos) << unknown.err;
+}
+
+// --help in the form of the other programs: the parser's usage line and
+// option list between the description and the exit statuses.
+TEST_F(Mcu, HelpListsTheOptionsAsTheOtherProgramsDo) {
+  const auto help = RunProgram({kBin + "/comflash-mcu", "--help"}, 10s);
+  EXPECT_EQ(help.status, 0);
+  for (const char* part : {"Usage: comflash-mcu [OPTIONS]", "--firmware FILE", "--as COMn",
+                           "--dump FILE", "Exit status: 0 when ended by a signal"})
+    EXPECT_NE(help.out.find(part), std::string::npos) << part << " in\n" << help.out;
+  EXPECT_TRUE(help.err.empty()) << help.err;
 }

@@ -13,6 +13,7 @@
 namespace serial::posixtest {
 namespace {
 
+using framework::UniqueFd;
 using posix::IoLoop;
 using posix::LineEvents;
 using posix::RequestTable;

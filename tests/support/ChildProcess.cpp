@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "framework/Clock.h"
+#include "tools/common/SystemError.h"
 
 namespace testsupport {
 
@@ -24,7 +25,7 @@ pid_t Spawn(const std::vector<std::string>& argv, int out, int err, int in = -1)
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
   const pid_t pid = fork();
-  if (pid < 0) throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
+  if (pid < 0) throw tools::SystemError("fork");
   if (pid == 0) {
     const int input = in >= 0 ? in : open("/dev/null", O_RDONLY);
     dup2(input, 0);

@@ -2,58 +2,27 @@
 
 #include "framework/Clock.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <filesystem>
-#include <stdexcept>
 
-#include "serial/device/PortMap.h"
+#include "serial/device/posix/PortMap.h"
+#include "tools/common/SystemError.h"
 
 namespace testsupport {
 
-namespace {
-std::runtime_error SysError(const std::string& what) {
-  return std::runtime_error(what + ": " + std::strerror(errno));
-}
-}  // namespace
-
-Pty::Pty() {
-  master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (master_ < 0) throw SysError("posix_openpt");
-  if (grantpt(master_) != 0 || unlockpt(master_) != 0) throw SysError("grantpt/unlockpt");
-  char name[128];
-  if (ptsname_r(master_, name, sizeof name) != 0) throw SysError("ptsname_r");
-  slave_path_ = name;
-  slave_keep_ = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (slave_keep_ < 0) throw SysError("open slave");
-  termios t{};
-  tcgetattr(slave_keep_, &t);
-  cfmakeraw(&t);
-  tcsetattr(slave_keep_, TCSANOW, &t);
-  // The master side is raw too, so bytes pass 8-bit clean both ways.
-  tcgetattr(master_, &t);
-  cfmakeraw(&t);
-  tcsetattr(master_, TCSANOW, &t);
-}
-
-Pty::~Pty() {
-  if (slave_keep_ >= 0) close(slave_keep_);
-  if (master_ >= 0) close(master_);
-}
+using tools::SystemError;
 
 void Pty::Send(const std::vector<std::uint8_t>& bytes) {
   std::size_t done = 0;
   while (done < bytes.size()) {
-    const ssize_t r = write(master_, bytes.data() + done, bytes.size() - done);
+    const ssize_t r = write(MasterFd(), bytes.data() + done, bytes.size() - done);
     if (r < 0) {
       if (errno == EINTR || errno == EAGAIN) continue;
-      throw SysError("write master");
+      throw SystemError("write master");
     }
     done += static_cast<std::size_t>(r);
   }
@@ -69,10 +38,10 @@ std::vector<std::uint8_t> Pty::Receive(std::size_t n, std::chrono::milliseconds 
   while (out.size() < n) {
     const std::int64_t left = deadline.RemainingMs();
     if (left <= 0) break;
-    pollfd p{master_, POLLIN, 0};
+    pollfd p{MasterFd(), POLLIN, 0};
     if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
     std::uint8_t buf[4096];
-    const ssize_t r = read(master_, buf, std::min(sizeof buf, n - out.size()));
+    const ssize_t r = read(MasterFd(), buf, std::min(sizeof buf, n - out.size()));
     if (r <= 0) break;
     out.insert(out.end(), buf, buf + r);
   }
@@ -82,31 +51,19 @@ std::vector<std::uint8_t> Pty::Receive(std::size_t n, std::chrono::milliseconds 
 std::vector<std::uint8_t> Pty::Drain(std::chrono::milliseconds quiet) {
   std::vector<std::uint8_t> out;
   for (;;) {
-    pollfd p{master_, POLLIN, 0};
+    pollfd p{MasterFd(), POLLIN, 0};
     if (poll(&p, 1, static_cast<int>(quiet.count())) <= 0) break;
     std::uint8_t buf[4096];
-    const ssize_t r = read(master_, buf, sizeof buf);
+    const ssize_t r = read(MasterFd(), buf, sizeof buf);
     if (r <= 0) break;
     out.insert(out.end(), buf, buf + r);
   }
   return out;
 }
 
-void Pty::HangUp() {
-  if (slave_keep_ >= 0) close(slave_keep_);
-  slave_keep_ = -1;
-  if (master_ >= 0) close(master_);
-  master_ = -1;
-}
-
-void Pty::ReleaseSlave() {
-  if (slave_keep_ >= 0) close(slave_keep_);
-  slave_keep_ = -1;
-}
-
 ScopedPortMap::ScopedPortMap() {
   char templ[] = "/tmp/comflash-ports-XXXXXX";
-  if (!mkdtemp(templ)) throw SysError("mkdtemp");
+  if (!mkdtemp(templ)) throw SystemError("mkdtemp");
   folder_ = templ;
   if (const char* prev = std::getenv("COMFLASH_PORTS")) {
     had_previous_ = true;

@@ -7,17 +7,16 @@
 #include <string>
 #include <vector>
 
+#include "tools/common/PtyPair.h"
+
 namespace testsupport {
 
 class Pty {
  public:
-  Pty();  // throws std::runtime_error
-  ~Pty();
-  Pty(const Pty&) = delete;
-  Pty& operator=(const Pty&) = delete;
+  Pty() = default;  // throws std::runtime_error
 
-  const std::string& SlavePath() const { return slave_path_; }
-  int MasterFd() const { return master_; }
+  const std::string& SlavePath() const { return pair_.SlavePath(); }
+  int MasterFd() const { return pair_.Master(); }
 
   // Writes all bytes to the master (device to host).
   void Send(const std::vector<std::uint8_t>& bytes);
@@ -27,15 +26,13 @@ class Pty {
   // Reads whatever arrives until the line has been quiet for `quiet`.
   std::vector<std::uint8_t> Drain(std::chrono::milliseconds quiet);
   // Closes the master: the slave sees a hang-up.
-  void HangUp();
+  void HangUp() { pair_.HangUp(); }
   // Closes the slave descriptor this object keeps open (so the pty survives
   // the port closing); without it the port's close hangs the line up.
-  void ReleaseSlave();
+  void ReleaseSlave() { pair_.ReleaseSlave(); }
 
  private:
-  int master_ = -1;
-  int slave_keep_ = -1;
-  std::string slave_path_;
+  tools::PtyPair pair_;
 };
 
 // A private port map folder ($COMFLASH_PORTS) for the life of the object.

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "serial/device/PortMap.h"
+#include "serial/device/posix/PortMap.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/Pty.h"
 #include "tests/support/TempDir.h"

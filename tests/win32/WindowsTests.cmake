@@ -1,5 +1,5 @@
 # The test programs of the Windows build. They run under Wine (./run test
-# --windows, tests/win32/run-under-wine.sh) or on Windows itself; the runner
+# --windows, tests/wine/run.sh) or on Windows itself; the runner
 # starts them, so they are not discovered through CTest, which would need
 # Wine at build time.
 
@@ -32,13 +32,10 @@ file(GLOB framework_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/framew
 comflash_windows_test_program(framework_tests ${framework_sources})
 
 # The port on the scripted fake device and the kernel events under its
-# threads; the pseudo-terminal tests are Linux only.
-comflash_windows_test_program(serial_tests
-  ${CMAKE_CURRENT_SOURCE_DIR}/serial/platform_event_test.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/serial/port_io_fake_test.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/serial/port_lifecycle_test.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/serial/port_rules_test.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/serial/port_settings_test.cpp)
+# threads; the pseudo-terminal tests (posix_*, port_pty*) are Linux only.
+file(GLOB serial_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/serial/*_test.cpp)
+list(FILTER serial_sources EXCLUDE REGEX "/(posix_[^/]*|port_pty[^/]*)$")
+comflash_windows_test_program(serial_tests ${serial_sources})
 
 file(GLOB core_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/core/*_test.cpp)
 comflash_windows_test_program(core_tests ${core_sources})

@@ -8,6 +8,7 @@
 set -Eeuo pipefail
 # A step that fails ends the run; say which, so a log shows more than a code.
 trap 'rc=$?; echo "tests/wine/run.sh: line $LINENO: $BASH_COMMAND ended with $rc" >&2' ERR
+source "$(dirname "${BASH_SOURCE[0]}")/../../tools/sim-start.sh"
 LINUX_BUILD=$(realpath "$1")
 WINDOWS_BUILD=$(realpath "$2")
 WBIN=$WINDOWS_BUILD/bin
@@ -86,14 +87,8 @@ done
 echo "== Wine prefix $WINEPREFIX ready in $(( $(date +%s) - start )) s"
 
 # The device the Windows test programs talk to, as COM4.
-"$LINUX_BUILD/bin/comflash-sim" > "$work/sim.out" 2> "$work/sim.err" &
-sim_pid=$!
-for _ in $(seq 100); do
-  [ -s "$work/sim.out" ] && break
-  sleep 0.05
-done
-slave=$(head -n 1 "$work/sim.out")
-[ -n "$slave" ] || { echo "the simulator did not start:"; cat "$work/sim.err"; exit 1; } >&2
+sim_start sim_pid "$work/sim.out" "$work/sim.err" "$LINUX_BUILD/bin/comflash-sim"
+slave=$sim_device
 ln -sfn "$slave" "$WINEPREFIX/dosdevices/com4"
 rm -f "$WINEPREFIX/dosdevices/com9"  # the missing port of the tests
 
@@ -138,16 +133,9 @@ run_window() {
   local env=(COMFLASH_TEST_COM=COM4)
   if [ $# -gt 0 ]; then
     rm -f "$work/window-sim.out" "$work/device.bin"
-    "$LINUX_BUILD/bin/comflash-sim" --dump "$work/device.bin" "$@" \
-      > "$work/window-sim.out" 2> "$work/window-sim.err" &
-    pid=$!
-    sim_pid="$sim_pid $pid"
-    for _ in $(seq 100); do
-      [ -s "$work/window-sim.out" ] && break
-      sleep 0.05
-    done
-    device=$(head -n 1 "$work/window-sim.out")
-    [ -n "$device" ] || { echo "the simulator did not start:"; cat "$work/window-sim.err"; exit 1; } >&2
+    sim_start sim_pid "$work/window-sim.out" "$work/window-sim.err" \
+      "$LINUX_BUILD/bin/comflash-sim" --dump "$work/device.bin" "$@"
+    pid=$sim_last_pid device=$sim_device
     ln -sfn "$device" "$wprefix/dosdevices/com3"
     env+=(COMFLASH_WINDOW_SIM="$*" COMFLASH_WINDOW_SIM_DUMP="Z:${work//\//\\}\\device.bin")
   fi

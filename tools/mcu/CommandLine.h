@@ -8,10 +8,9 @@
 
 namespace mcu {
 
-inline constexpr const char* kUsage =
-    R"(usage: comflash-mcu [options]
-
-A simulated ATmega128 (14.7456 MHz crystal, started in its boot section at
+// What --help says besides the options, which the parser lists itself.
+inline constexpr const char* kDescription =
+    R"(A simulated ATmega128 (14.7456 MHz crystal, started in its boot section at
 0x1F800) running the bootloader firmware, its USART0 wired to a
 pseudo-terminal. It prints the path of the terminal's slave side as its only
 line of output and runs until SIGTERM or SIGINT.
@@ -19,20 +18,12 @@ line of output and runs until SIGTERM or SIGINT.
 The simulation keeps to the wall clock: one simulated second per second. The
 line moves 10 bits per byte at the rates both ends are set to: the chip's
 UBRR0 on its side, the speed the host sets on the terminal on the other (a
-mismatch garbles bytes as a real line would).
+mismatch garbles bytes as a real line would).)";
 
-Options:
-  --firmware FILE      the program to run: ELF, or Intel HEX for a name ending
-                       in .hex (default: the bootloader built with this tool)
-  --as COMn            also map the slave as COMn in the port map folder
-                       ($COMFLASH_PORTS chooses it); the link goes at exit
-  --dump FILE          write the 128 KiB flash to FILE at exit (temp file +
-                       rename), also when ended by a signal
-  --help               show this text
+inline constexpr const char* kFooter =
+    "Exit status: 0 when ended by a signal, 1 on a failure, 64 on a usage error.";
 
-Exit status: 0 when ended by a signal, 1 on a failure, 64 on a usage error.
-)";
-
+// What bad arguments end in.
 class UsageError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
@@ -44,6 +35,9 @@ struct CommandLine {
   std::optional<std::string> dump;
   bool help = false;
 };
+
+// The program's --help text; default_firmware is named as --firmware's default.
+std::string HelpText(const std::string& default_firmware);
 
 // Reads the arguments after the program name. Throws UsageError.
 CommandLine ParseCommandLine(const std::vector<std::string>& args, std::string default_firmware);

@@ -6,22 +6,20 @@
 
 #include <string>
 
-#include "serial/device/posix/UniqueFd.h"
+#include "tools/common/PtyPair.h"
 
 namespace mcu {
 
 class PtyLine {
  public:
   PtyLine();  // throws std::runtime_error
-  const std::string& SlavePath() const { return slave_path_; }
-  int Master() const { return master_.Get(); }
+  const std::string& SlavePath() const { return pair_.SlavePath(); }
+  int Master() const { return pair_.Master(); }
   // The baud rate the host has set on its side of the line.
   double HostBaud() const;
 
  private:
-  serial::UniqueFd master_;
-  serial::UniqueFd slave_;
-  std::string slave_path_;
+  tools::PtyPair pair_;
 };
 
 // The output speed of a terminal in bits per second, also for speeds set as a

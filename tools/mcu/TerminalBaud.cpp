@@ -2,17 +2,13 @@
 #include <asm/termbits.h>
 #include <sys/ioctl.h>
 
-#include <cerrno>
-#include <cstring>
-#include <stdexcept>
-#include <string>
+#include "tools/common/SystemError.h"
 
 namespace mcu {
 
 unsigned TerminalBaud(int fd) {
   termios2 t{};
-  if (::ioctl(fd, TCGETS2, &t) != 0)
-    throw std::runtime_error(std::string("TCGETS2: ") + std::strerror(errno));
+  if (::ioctl(fd, TCGETS2, &t) != 0) throw tools::SystemError("TCGETS2");
   struct Speed {
     tcflag_t code;
     unsigned baud;

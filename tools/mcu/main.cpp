@@ -1,27 +1,23 @@
 // comflash-mcu: a simulated ATmega128 running the bootloader, its USART0 on a
 // pseudo-terminal at real line timing.
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
-#include <cstring>
-#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <span>
-#include <stdexcept>
 #include <string>
-#include <utility>
 #include <vector>
 
-#include "serial/device/PortMap.h"
-#include "serial/device/posix/UniqueFd.h"
+#include "serial/device/posix/PortMap.h"
+#include "tools/common/FileOutput.h"
+#include "tools/common/SignalWatch.h"
+#include "tools/common/SystemError.h"
+#include "tools/common/ToolMain.h"
 #include "tools/mcu/Atmega128.h"
 #include "tools/mcu/CommandLine.h"
 #include "tools/mcu/PtyLine.h"
@@ -29,57 +25,7 @@
 
 namespace {
 
-using serial::UniqueFd;
-
-std::runtime_error SysError(const std::string& what) {
-  return std::runtime_error(what + ": " + std::strerror(errno));
-}
-
-// The ending signals as a descriptor to poll.
-class SignalWatch {
- public:
-  SignalWatch() {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGHUP);
-    if (sigprocmask(SIG_BLOCK, &set, nullptr) != 0) throw SysError("sigprocmask");
-    fd_ = UniqueFd(signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK));
-    if (!fd_) throw SysError("signalfd");
-  }
-  SignalWatch(const SignalWatch&) = delete;
-  SignalWatch& operator=(const SignalWatch&) = delete;
-  // The signals stay blocked to the end of the program: a second one while
-  // it finishes must not cut the dump short or change the exit status.
-  ~SignalWatch() = default;
-  int Fd() const { return fd_.Get(); }
-  bool Came() {
-    signalfd_siginfo info;
-    bool any = false;
-    while (::read(fd_.Get(), &info, sizeof info) == static_cast<ssize_t>(sizeof info)) any = true;
-    return any;
-  }
-
- private:
-  UniqueFd fd_;
-};
-
-// Readers of the dump never see a half-written file.
-void WriteDump(const std::string& path, std::span<const std::uint8_t> flash) {
-  const std::string temp = path + ".tmp";
-  UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  if (!fd) throw SysError("creating " + temp);
-  std::size_t done = 0;
-  while (done < flash.size()) {
-    const ssize_t r = ::write(fd.Get(), flash.data() + done, flash.size() - done);
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0) throw SysError("writing " + temp);
-    done += static_cast<std::size_t>(r);
-  }
-  if (::close(fd.Release()) != 0) throw SysError("writing " + temp);
-  if (std::rename(temp.c_str(), path.c_str()) != 0) throw SysError("renaming " + temp);
-}
+using tools::SystemError;
 
 // Simulated time between two looks at the line and the clock: short against
 // a byte time (87 us at 115200 baud is about three of them), long against the
@@ -138,14 +84,7 @@ class Harness {
 
   bool HasOutput() const { return !to_pty_.empty(); }
   void Flush() {
-    std::size_t done = 0;
-    while (done < to_pty_.size()) {
-      const ssize_t r = ::write(line_.Master(), to_pty_.data() + done, to_pty_.size() - done);
-      if (r < 0 && errno == EINTR) continue;
-      if (r < 0 && errno == EAGAIN) break;
-      if (r < 0) throw SysError("writing to the line");
-      done += static_cast<std::size_t>(r);
-    }
+    const std::size_t done = tools::WriteWhatFits(line_.Master(), to_pty_, "to the line");
     to_pty_.erase(to_pty_.begin(), to_pty_.begin() + static_cast<std::ptrdiff_t>(done));
   }
 
@@ -191,7 +130,9 @@ class Harness {
 
 int Serve(const mcu::CommandLine& cl) {
   ::signal(SIGPIPE, SIG_IGN);
-  SignalWatch signals;
+  // The signals stay blocked to the end: a second one while the program
+  // finishes must not cut the dump short or change the exit status.
+  tools::SignalWatch signals({SIGTERM, SIGINT, SIGHUP}, tools::SignalWatch::AtEnd::kKeepBlocked);
   mcu::Atmega128 chip(cl.firmware);
   // A real part is out of reset and its loader listening long before a host
   // can type; a byte that came before the receiver is on would be lost.
@@ -204,7 +145,7 @@ int Serve(const mcu::CommandLine& cl) {
 
   Harness harness(chip, line);
   const auto dump = [&] {
-    if (cl.dump) WriteDump(*cl.dump, chip.Flash());
+    if (cl.dump) tools::WriteFileAtomically(*cl.dump, chip.Flash());
   };
   try {
     for (;;) {
@@ -218,9 +159,9 @@ int Serve(const mcu::CommandLine& cl) {
       };
       if (::ppoll(fds, 2, &timeout, nullptr) < 0) {
         if (errno == EINTR) continue;
-        throw SysError("poll");
+        throw SystemError("poll");
       }
-      if (fds[1].revents & POLLIN && signals.Came()) break;
+      if (fds[1].revents & POLLIN && !signals.Take().empty()) break;
       if (fds[0].revents & POLLIN) {
         harness.CatchUp();  // the bytes go on the line now, not at the last slice
         std::uint8_t buf[4096];
@@ -232,7 +173,7 @@ int Serve(const mcu::CommandLine& cl) {
           }
           if (r < 0 && errno == EINTR) continue;
           if (r < 0 && errno == EAGAIN) break;
-          throw SysError("reading the line");
+          throw SystemError("reading the line");
         }
       }
       if (fds[0].revents & POLLOUT) harness.Flush();
@@ -248,26 +189,9 @@ int Serve(const mcu::CommandLine& cl) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // A closed standard descriptor would otherwise be reused for the line.
-  for (int fd = 0; fd <= 2; ++fd) {
-    if (::fcntl(fd, F_GETFD) < 0 && ::open("/dev/null", O_RDWR) != fd) return 1;
-  }
-  mcu::CommandLine cl;
-  try {
-    cl = mcu::ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc),
-                               COMFLASH_BOOTLOADER_DEFAULT);
-  } catch (const mcu::UsageError& e) {
-    std::cerr << "comflash-mcu: " << e.what() << "\nTry 'comflash-mcu --help'.\n";
-    return 64;
-  }
-  if (cl.help) {
-    std::cout << mcu::kUsage;
-    return 0;
-  }
-  try {
-    return Serve(cl);
-  } catch (const std::exception& e) {
-    std::cerr << "comflash-mcu: " << e.what() << "\n";
-    return 1;
-  }
+  const auto parse = [](const std::vector<std::string>& args) {
+    return mcu::ParseCommandLine(args, COMFLASH_BOOTLOADER_DEFAULT);
+  };
+  const auto help = [] { return mcu::HelpText(COMFLASH_BOOTLOADER_DEFAULT); };
+  return tools::ToolMain<mcu::UsageError>("comflash-mcu", argc, argv, parse, help, Serve);
 }

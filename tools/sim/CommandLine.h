@@ -10,7 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "serial/device/PortMap.h"
+#include "serial/device/posix/PortMap.h"
+#include "tools/common/ToolParser.h"
 #include "tools/sim/BootloaderSim.h"
 
 namespace sim {
@@ -97,11 +98,7 @@ struct RawOptions {
 
 // The parser over raw and cl; its help text is the program's --help.
 inline std::unique_ptr<CLI::App> MakeParser(RawOptions& raw, CommandLine& cl) {
-  auto app = std::make_unique<CLI::App>(kDescription, "comflash-sim");
-  app->allow_windows_style_options(false);
-  app->footer(kFooter);
-  app->set_help_flag();  // --help is a flag like the others: main shows the text
-  app->add_flag("-h,--help", cl.help, "show this text")->disable_flag_override();
+  auto app = tools::MakeToolParser(kDescription, "comflash-sim", kFooter, cl.help);
   app->add_option("--as", raw.as,
                   "also map the slave as COMn in the port map folder ($COMFLASH_PORTS chooses "
                   "it); the link goes at exit")
@@ -154,12 +151,7 @@ inline CommandLine ParseCommandLine(const std::vector<std::string>& args) {
   CommandLine cl;
   RawOptions raw;
   auto app = MakeParser(raw, cl);
-  try {
-    std::vector<std::string> reversed(args.rbegin(), args.rend());  // CLI11 takes them so
-    app->parse(reversed);
-  } catch (const CLI::ParseError& e) {
-    throw UsageError(e.what());
-  }
+  tools::ParseToolArguments<UsageError>(*app, args);
   const auto given = [&](const char* name) { return app->count(name) > 0; };
   if (given("--as")) {
     cl.as = raw.as;

@@ -1,127 +1,39 @@
 // comflash-sim: the bootloader engine served on a pseudo-terminal.
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <stdlib.h>
-#include <sys/signalfd.h>
-#include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <filesystem>
+#include <chrono>
 #include <iostream>
 #include <memory>
-#include <stdexcept>
+#include <optional>
 #include <string>
-#include <utility>
-#include <vector>
 
-#include "serial/device/PortMap.h"
-#include "serial/device/posix/UniqueFd.h"
+#include "serial/device/posix/PortMap.h"
+#include "tools/common/FileOutput.h"
+#include "tools/common/PtyPair.h"
+#include "tools/common/SignalWatch.h"
+#include "tools/common/SystemError.h"
+#include "tools/common/ToolMain.h"
 #include "tools/sim/BootloaderSim.h"
 #include "tools/sim/CommandLine.h"
 
 namespace {
 
-using serial::UniqueFd;
-
 using namespace std::chrono_literals;
+using tools::SystemError;
 
-std::runtime_error SysError(const std::string& what) {
-  return std::runtime_error(what + ": " + std::strerror(errno));
+// Whether bytes wait for the host on the line's slave side. Asked through poll
+// rather than FIONREAD: written bytes pass through a kernel buffer before the
+// slave counts them, and poll waits for that hand-over when it finds nothing.
+bool HostHasUnread(const tools::PtyPair& line) {
+  pollfd p{line.Slave(), POLLIN, 0};
+  const int r = ::poll(&p, 1, 0);
+  if (r < 0) throw SystemError("poll slave");
+  return r > 0 && (p.revents & POLLIN);
 }
-
-void MakeRaw(int fd, const char* what) {
-  termios t{};
-  if (tcgetattr(fd, &t) != 0) throw SysError(std::string("tcgetattr ") + what);
-  cfmakeraw(&t);
-  if (tcsetattr(fd, TCSANOW, &t) != 0) throw SysError(std::string("tcsetattr ") + what);
-}
-
-// The pseudo-terminal pair. Our own descriptor of the slave keeps the line up
-// while the host closes and reopens its port.
-class PtyLine {
- public:
-  PtyLine() {
-    master_ = UniqueFd(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
-    if (master_.Get() < 0) throw SysError("posix_openpt");
-    if (grantpt(master_.Get()) != 0 || unlockpt(master_.Get()) != 0)
-      throw SysError("grantpt/unlockpt");
-    char name[128];
-    if (ptsname_r(master_.Get(), name, sizeof name) != 0) throw SysError("ptsname_r");
-    slave_path_ = name;
-    slave_ = UniqueFd(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
-    if (slave_.Get() < 0) throw SysError("open " + slave_path_);
-    MakeRaw(slave_.Get(), "slave");
-    MakeRaw(master_.Get(), "master");
-  }
-
-  const std::string& SlavePath() const { return slave_path_; }
-  int Master() const { return master_.Get(); }
-  bool Up() const { return master_.Get() >= 0; }
-
-  // Whether bytes wait for the host. Asked through poll rather than FIONREAD:
-  // written bytes pass through a kernel buffer before the slave counts them,
-  // and poll waits for that hand-over when it finds nothing.
-  bool HostHasUnread() const {
-    pollfd p{slave_.Get(), POLLIN, 0};
-    const int r = ::poll(&p, 1, 0);
-    if (r < 0) throw SysError("poll slave");
-    return r > 0 && (p.revents & POLLIN);
-  }
-
-  // Closing both sides hangs the line up for the host, as an unplugged device.
-  void HangUp() {
-    slave_.Reset();
-    master_.Reset();
-  }
-
- private:
-  UniqueFd master_;
-  UniqueFd slave_;
-  std::string slave_path_;
-};
-
-// Turns the ending and noise signals into a descriptor to poll; restores the
-// signal mask when done.
-class SignalWatch {
- public:
-  SignalWatch() {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGUSR1);
-    if (sigprocmask(SIG_BLOCK, &set, &previous_) != 0) throw SysError("sigprocmask");
-    fd_ = UniqueFd(signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK));
-    if (fd_.Get() < 0) {
-      sigprocmask(SIG_SETMASK, &previous_, nullptr);
-      throw SysError("signalfd");
-    }
-  }
-  SignalWatch(const SignalWatch&) = delete;
-  SignalWatch& operator=(const SignalWatch&) = delete;
-  ~SignalWatch() {
-    fd_.Reset();
-    sigprocmask(SIG_SETMASK, &previous_, nullptr);
-  }
-  int Fd() const { return fd_.Get(); }
-
-  // The signals that came, in order.
-  std::vector<int> Take() {
-    std::vector<int> out;
-    signalfd_siginfo info;
-    while (::read(fd_.Get(), &info, sizeof info) == static_cast<ssize_t>(sizeof info))
-      out.push_back(static_cast<int>(info.ssi_signo));
-    return out;
-  }
-
- private:
-  UniqueFd fd_;
-  sigset_t previous_;
-};
 
 // Event lines on stdout. Nobody reading them any more does not stop the
 // device: it says so once on stderr and goes on without them.
@@ -135,7 +47,7 @@ class EventOut {
       const ssize_t r = ::write(STDOUT_FILENO, line.data() + done, line.size() - done);
       if (r < 0 && errno == EINTR) continue;
       if (r < 0) {
-        if (errno != EPIPE) throw SysError("writing events");
+        if (errno != EPIPE) throw SystemError("writing events");
         closed_ = true;
         std::cerr << "comflash-sim: standard output closed; events are no longer printed\n";
         return;
@@ -148,26 +60,6 @@ class EventOut {
   bool closed_ = false;
 };
 
-void WriteAll(int fd, const std::uint8_t* data, std::size_t size, const std::string& what) {
-  while (size > 0) {
-    const ssize_t r = ::write(fd, data, size);
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0) throw SysError("writing " + what);
-    data += r;
-    size -= static_cast<std::size_t>(r);
-  }
-}
-
-// Readers of the dump never see a half-written file.
-void WriteDump(const std::string& path, const std::array<std::uint8_t, sim::kMemorySize>& memory) {
-  const std::string temp = path + ".tmp";
-  UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  if (fd.Get() < 0) throw SysError("creating " + temp);
-  WriteAll(fd.Get(), memory.data(), memory.size(), temp);
-  if (::close(fd.Release()) != 0) throw SysError("writing " + temp);
-  if (std::rename(temp.c_str(), path.c_str()) != 0) throw SysError("renaming " + temp);
-}
-
 // How long the line waits for the host to read the last acknowledgement before
 // it drops: a hang-up discards what the host has not read yet.
 constexpr auto kDropDrainLimit = 500ms;
@@ -175,8 +67,11 @@ constexpr auto kDropDrainPoll = 2ms;
 
 int Serve(const sim::CommandLine& cl) {
   ::signal(SIGPIPE, SIG_IGN);
-  SignalWatch signals;
-  PtyLine line;
+  // The signals are unblocked again when the device is done.
+  tools::SignalWatch signals({SIGTERM, SIGINT, SIGUSR1}, tools::SignalWatch::AtEnd::kRestoreMask);
+  // Our own descriptor of the slave keeps the line up while the host closes
+  // and reopens its port.
+  tools::PtyPair line({.nonblocking_master = true});
   std::unique_ptr<serial::ScopedComMapping> mapping;
   if (cl.as)
     mapping = std::make_unique<serial::ScopedComMapping>(*cl.as, line.SlavePath(), "comflash-sim");
@@ -194,14 +89,7 @@ int Serve(const sim::CommandLine& cl) {
     out.Line("NOISE " + std::to_string(bytes.size()));
   };
   const auto flush_to_host = [&] {
-    std::size_t done = 0;
-    while (done < to_host.size()) {
-      const ssize_t r = ::write(line.Master(), to_host.data() + done, to_host.size() - done);
-      if (r < 0 && errno == EINTR) continue;
-      if (r < 0 && errno == EAGAIN) break;
-      if (r < 0) throw SysError("writing to the line");
-      done += static_cast<std::size_t>(r);
-    }
+    const std::size_t done = tools::WriteWhatFits(line.Master(), to_host, "to the line");
     to_host.erase(to_host.begin(), to_host.begin() + static_cast<std::ptrdiff_t>(done));
     if (drop_pending) drop_mark -= std::min(drop_mark, done);
   };
@@ -242,7 +130,7 @@ int Serve(const sim::CommandLine& cl) {
     };
     if (::ppoll(fds, 3, timeout_ptr, nullptr) < 0) {
       if (errno == EINTR) continue;
-      throw SysError("poll");
+      throw SystemError("poll");
     }
     const auto now = sim::Clock::now();
 
@@ -256,7 +144,7 @@ int Serve(const sim::CommandLine& cl) {
         }
         if (r < 0 && errno == EINTR) continue;
         if (r < 0 && errno == EAGAIN) break;
-        throw SysError("reading the line");
+        throw SystemError("reading the line");
       }
     }
     engine.Advance(now);
@@ -269,13 +157,14 @@ int Serve(const sim::CommandLine& cl) {
     }
     // The dump is written before the event line and the acknowledgement go
     // out, so whoever sees either finds the block in the dump.
-    if (cl.dump && engine.TakeMemoryChanged()) WriteDump(*cl.dump, engine.Memory());
+    if (cl.dump && engine.TakeMemoryChanged())
+      tools::WriteFileAtomically(*cl.dump, engine.Memory());
     for (const auto& event : engine.TakeEvents()) out.Line(event);
 
     if (!to_host.empty()) flush_to_host();
     if (drop_pending && drop_mark == 0 && !draining_since) draining_since = now;
     if (draining_since &&
-        (!line.HostHasUnread() || sim::Clock::now() - *draining_since >= kDropDrainLimit)) {
+        (!HostHasUnread(line) || sim::Clock::now() - *draining_since >= kDropDrainLimit)) {
       line.HangUp();
       out.Line("DROP");
       break;
@@ -300,33 +189,13 @@ int Serve(const sim::CommandLine& cl) {
 
   engine.Finish();
   for (const auto& event : engine.TakeEvents()) out.Line(event);
-  if (cl.dump) WriteDump(*cl.dump, engine.Memory());
+  if (cl.dump) tools::WriteFileAtomically(*cl.dump, engine.Memory());
   return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  // A closed standard descriptor would otherwise be reused for the line, and
-  // event lines or the end-of-input check would land on the device.
-  for (int fd = 0; fd <= 2; ++fd) {
-    if (::fcntl(fd, F_GETFD) < 0 && ::open("/dev/null", O_RDWR) != fd) return 1;
-  }
-  sim::CommandLine cl;
-  try {
-    cl = sim::ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
-  } catch (const sim::UsageError& e) {
-    std::cerr << "comflash-sim: " << e.what() << "\nTry 'comflash-sim --help'.\n";
-    return 64;
-  }
-  if (cl.help) {
-    std::cout << sim::HelpText();
-    return 0;
-  }
-  try {
-    return Serve(cl);
-  } catch (const std::exception& e) {
-    std::cerr << "comflash-sim: " << e.what() << "\n";
-    return 1;
-  }
+  return tools::ToolMain<sim::UsageError>("comflash-sim", argc, argv, sim::ParseCommandLine,
+                                          sim::HelpText, Serve);
 }

@@ -13,7 +13,10 @@
 #include <QVariant>
 #include <QWidget>
 
+#include "framework/forms/Controls.h"
+#include "framework/forms/Forms.h"
 #include "framework/forms/Native.h"
+#include "framework/forms/StdCtrls.h"
 
 namespace forms {
 

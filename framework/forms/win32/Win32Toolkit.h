@@ -6,7 +6,10 @@
 
 #include <string>
 
+#include "framework/forms/Controls.h"
+#include "framework/forms/Forms.h"
 #include "framework/forms/Native.h"
+#include "framework/forms/StdCtrls.h"
 
 namespace forms::win32 {
 

@@ -23,9 +23,11 @@
 #include "serial/device/posix/LineEvents.h"
 #include "serial/device/posix/ReceiveRing.h"
 #include "serial/device/posix/RequestTable.h"
-#include "serial/device/posix/UniqueFd.h"
+#include "framework/posix/UniqueFd.h"
 
 namespace serial::posix {
+
+using framework::UniqueFd;
 
 class IoLoop {
  public:

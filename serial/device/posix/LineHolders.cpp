@@ -12,7 +12,7 @@
 #include <memory>
 #include <string>
 
-#include "serial/device/posix/UniqueFd.h"
+#include "framework/posix/UniqueFd.h"
 
 namespace serial::posix {
 namespace {
@@ -37,7 +37,8 @@ bool IsNumber(const char* s) {
 
 // The pty index a master descriptor serves, from its fdinfo; -1 if none.
 long MasterIndex(const std::string& pid, const char* fd) {
-  UniqueFd info(::open(("/proc/" + pid + "/fdinfo/" + fd).c_str(), O_RDONLY | O_CLOEXEC));
+  framework::UniqueFd info(
+      ::open(("/proc/" + pid + "/fdinfo/" + fd).c_str(), O_RDONLY | O_CLOEXEC));
   if (!info) return -1;
   char buf[1024];
   const ssize_t n = ::read(info.Get(), buf, sizeof buf - 1);

@@ -7,13 +7,15 @@
 #include <cstdint>
 #include <mutex>
 
+#include "framework/posix/UniqueFd.h"
 #include "serial/device/SerialApi.h"
 #include "serial/device/posix/IoLoop.h"
 #include "serial/device/posix/LineEvents.h"
 #include "serial/device/posix/RequestTable.h"
-#include "serial/device/posix/UniqueFd.h"
 
 namespace serial::posix {
+
+using framework::UniqueFd;
 
 class OpenPort {
  public:

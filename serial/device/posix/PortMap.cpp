@@ -1,4 +1,4 @@
-#include "serial/device/PortMap.h"
+#include "serial/device/posix/PortMap.h"
 
 #include <cctype>
 #include <cstdlib>

@@ -13,13 +13,13 @@
 #include <system_error>
 #include <utility>
 
-#include "serial/device/PortMap.h"
+#include "framework/posix/UniqueFd.h"
 #include "serial/device/posix/LastError.h"
 #include "serial/device/posix/LineHolders.h"
 #include "serial/device/posix/LowLatency.h"
 #include "serial/device/posix/OpenPort.h"
+#include "serial/device/posix/PortMap.h"
 #include "serial/device/posix/TermiosSettings.h"
-#include "serial/device/posix/UniqueFd.h"
 
 namespace serial {
 
@@ -58,7 +58,7 @@ THandle PosixSerialApi::CreateFileA(const std::string& name, std::uint32_t, std:
   // The arguments are always read/write, exclusive, existing, overlapped here.
   try {
     const std::string path = ResolvePortName(name);
-    UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    framework::UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!fd) return FailOpen(errno);
     // The line is taken before anything of it changes: the lock keeps out
     // programs that ask for it, exclusive mode unprivileged openers, and
@@ -102,8 +102,8 @@ THandle PosixSerialApi::CreateFileA(const std::string& name, std::uint32_t, std:
 
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) return FailOpen(errno);
-    UniqueFd wakeRead(pipeFds[0]);
-    UniqueFd wakeWrite(pipeFds[1]);
+    framework::UniqueFd wakeRead(pipeFds[0]);
+    framework::UniqueFd wakeWrite(pipeFds[1]);
     // From here the port owns the descriptor and undoes the open on failure.
     undo.fd = -1;
     auto port =

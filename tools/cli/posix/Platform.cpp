@@ -18,7 +18,7 @@
 #include <fstream>
 #include <thread>
 
-#include "serial/device/PortMap.h"
+#include "serial/device/posix/PortMap.h"
 #include "serial/device/posix/TermiosSettings.h"
 
 extern char** environ;

@@ -5,7 +5,7 @@
 
 #include <utility>
 
-namespace serial {
+namespace framework {
 
 class UniqueFd {
  public:
@@ -32,4 +32,4 @@ class UniqueFd {
   int fd_ = -1;
 };
 
-}  // namespace serial
+}  // namespace framework
