@@ -55,6 +55,8 @@ if(TARGET comflash_gui)
     ${CMAKE_CURRENT_SOURCE_DIR}/gui/main_window_test.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/gui/file_load_test.cpp)
   target_link_libraries(window_tests PRIVATE comflash_gui comflash_test_support)
+  # As comflash.exe: the same common controls and DPI awareness.
+  comflash_windows_manifest(window_tests)
   set(COMFLASH_WINDOWS_TEST_PROGRAMS ${COMFLASH_WINDOWS_TEST_PROGRAMS} window_tests
       CACHE INTERNAL "")
 endif()

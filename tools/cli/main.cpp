@@ -2,6 +2,8 @@
 // the command line, with the window's settings and the same upload code.
 #include <exception>
 #include <iostream>
+#include <string>
+#include <vector>
 
 #include "framework/MainThreadQueue.h"
 #include "tools/cli/Flash.h"
@@ -45,8 +47,15 @@ int RefuseFile(const Options& opt, Output& out, const std::string& why) {
 int main(int argc, char** argv) {
   framework::SetMainThread();
   InstallInterruptHandlers();
+  ShowUtf8OnConsole();
+  // Every name from here on is UTF-8, whatever the system's code page.
+  std::vector<std::string> args = Utf8Arguments(argc, argv);
+  std::vector<char*> utf8Argv;
+  for (auto& a : args) utf8Argv.push_back(a.data());
+  utf8Argv.push_back(nullptr);
   Options opt;
-  if (auto status = ParseOptions(argc, argv, opt)) return *status;
+  if (auto status = ParseOptions(static_cast<int>(args.size()), utf8Argv.data(), opt))
+    return *status;
   if (opt.list) return ListPorts();
 
   Output out(opt.label, opt.json);
