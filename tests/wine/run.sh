@@ -186,7 +186,7 @@ if [ -f "$WBIN/window_tests.exe" ]; then
   WINE_SKIPS[window_tests]="FileButton.AWholeImageWrittenByObjcopyLoadsCompletely"
   WINE_SKIP_REASONS[FileButton.AWholeImageWrittenByObjcopyLoadsCompletely]="runs the Linux tool objcopy through a POSIX shell; WindowUpload loads a whole image instead"
   run_window controls "-WindowUpload.*:${WINE_SKIPS[window_tests]}"
-  run_window upload "WindowUpload.LoadSwitchOnUploadAndTheDeviceHoldsTheImage" --refuse 7:2
+  run_window upload "WindowUpload.LoadSwitchOnUploadAndTheDeviceHoldsTheImage:WindowUpload.ClosedDuringAnUploadTheRunEndsAndThenTheWindowCloses" --refuse 7:2
   run_window drop "WindowUpload.TheDeviceDroppingTheLineIsShownAndThePortCanBeSwitchedOff" \
     --drop-after 10
 fi

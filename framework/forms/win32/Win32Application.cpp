@@ -66,6 +66,9 @@ class Win32Session : public ToolkitSession {
  public:
   Win32Session() {
     framework::SetMainThread();
+    // The reply wait takes no messages for up to 5 s by design; a window that
+    // Windows ghosts meanwhile offers to end the program in mid-upload.
+    DisableProcessWindowsGhosting();
     INITCOMMONCONTROLSEX icc{sizeof icc, ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
     InitCommonControlsEx(&icc);
     Register(kFormClass, FormProc, reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1),

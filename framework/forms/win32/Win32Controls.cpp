@@ -15,6 +15,8 @@ namespace forms::win32 {
 
 namespace {
 
+HWND main_window = nullptr;
+
 HWND HandleOf(const TControl& control) {
   return static_cast<HWND>(control.Native().Handle());
 }
@@ -85,6 +87,10 @@ class Win32Form : public Peer<NativeForm> {
                              CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, Instance(), nullptr)),
         form_(owner) {
     if (!h_) throw std::runtime_error("Cannot create the form's window");
+    if (!main_window) main_window = h_;
+  }
+  ~Win32Form() override {
+    if (main_window == h_) main_window = nullptr;
   }
 
   TForm* AsForm() override { return &form_; }
@@ -333,6 +339,10 @@ void Command(WPARAM wParam, LPARAM lParam) {
 
 }  // namespace
 
+HWND MainWindow() {
+  return main_window;
+}
+
 Win32Peer* PeerOf(HWND hwnd) {
   return reinterpret_cast<Win32Peer*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
 }
@@ -356,6 +366,9 @@ LRESULT CALLBACK FormProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
         if (TForm* form = peer->AsForm()) RunGuarded(form, [form] { form->NativeResized(); });
       return 0;
     case WM_CLOSE:
+      // Asked during an upload: carried out when the run has ended.
+      if (Win32Peer* peer = PeerOf(hwnd))
+        if (TForm* form = peer->AsForm(); form && !form->CloseAsked()) return 0;
       // The form object outlives its window's end: hide it and end the loop.
       ShowWindow(hwnd, SW_HIDE);
       PostQuitMessage(0);

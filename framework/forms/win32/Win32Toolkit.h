@@ -24,6 +24,9 @@ inline constexpr wchar_t kWakeClass[] = L"comflashWake";
 inline constexpr UINT kRunSynchronised = WM_APP + 1;
 
 HINSTANCE Instance();
+// The program's main window, the first form's: the owner of its boxes and
+// dialogs, whichever program the operator is in (nullptr before it).
+HWND MainWindow();
 // The system's dialog font at the size last given to a form (8 points until then).
 HFONT DialogFont();
 void SetDialogFontSize(int points);

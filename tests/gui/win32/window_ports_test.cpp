@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "app/core/FirmwareImage.h"
+#include "framework/forms/Native.h"
 #include "tests/gui/FormFixture.h"
 #include "tests/support/TempDir.h"
 #include "tests/win32/WineCheck.h"
@@ -237,6 +238,30 @@ TEST_F(WindowUpload, TheDeviceDroppingTheLineIsShownAndThePortCanBeSwitchedOff) 
   EXPECT_TRUE(f.CheckBox1->Enabled() && f.Button1->Enabled() && f.Button3->Enabled());
   OperatorClick(*f.CheckBox1);
   EXPECT_FALSE(f.VaComm1->IsOpen());
+}
+
+// The operator closes the window half-way: the upload goes on in sight to
+// its end, then the window closes and the program's loop ends (Project1 then
+// destroys the form, which closes the port).
+TEST_F(WindowUpload, ClosedDuringAnUploadTheRunEndsAndThenTheWindowCloses) {
+  REQUIRE_SIMULATOR_ON_COM3("--refuse 7:2");
+  TForm1& f = Prepare();
+  ASSERT_TRUE(f.VaComm1->IsOpen());
+  static HWND window;
+  window = static_cast<HWND>(f.Native().Handle());
+  const UINT_PTR timer = SetTimer(nullptr, 0, 300, [](HWND, UINT, UINT_PTR id, DWORD) {
+    KillTimer(nullptr, id);
+    PostMessageW(window, WM_CLOSE, 0, 0);
+  });
+  OperatorClick(*f.Button3);
+  KillTimer(nullptr, timer);
+  const std::vector<std::string> log = guitest::Lines(f.Memo1->Text());
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log.back(), "Процесс прошивки закончен, брат!") << "the run went on to its end";
+  EXPECT_FALSE(f.Visible()) << "closed once the run ended";
+  MSG msg;
+  EXPECT_TRUE(PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) << "the loop ends";
+  EXPECT_TRUE(dialogs.errors.empty());
 }
 
 }  // namespace
