@@ -155,7 +155,7 @@ run_window() {
     env+=(COMFLASH_WINDOW_SIM="$*" COMFLASH_WINDOW_SIM_DUMP="Z:${work//\//\\}\\device.bin")
   fi
   env "${env[@]}" WINEPREFIX="$wprefix" LD_PRELOAD=$preload timeout 600 \
-    xvfb-run -a -s "-screen 0 1280x1024x24" \
+    xvfb-run -a -s "-screen 0 ${WINDOW_SCREEN:-1280x1024}x24" \
     wine "$WBIN/window_tests.exe" --gtest_filter="$filter" 2>&1 | tr -d '\r' > "$log" || status=$?
   WINEPREFIX=$wprefix wineserver -w  # its desktop goes with this run's X server
   if [ -n "$pid" ]; then
@@ -189,6 +189,19 @@ if [ -f "$WBIN/window_tests.exe" ]; then
   run_window upload "WindowUpload.LoadSwitchOnUploadAndTheDeviceHoldsTheImage:WindowUpload.ClosedDuringAnUploadTheRunEndsAndThenTheWindowCloses" --refuse 7:2
   run_window drop "WindowUpload.TheDeviceDroppingTheLineIsShownAndThePortCanBeSwitchedOff" \
     --drop-after 10
+  # At 144 dpi (150 %, the common laptop setting): the window's layout and
+  # font at 1.5 times the design, and the layer still in design units.
+  set_dpi() {
+    WINEPREFIX=$wprefix wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD \
+      /d "$1" /f > "$work/reg-dpi.log" 2>&1
+    WINEPREFIX=$wprefix wineserver -w
+  }
+  set_dpi 144
+  # (On a screen that holds the resizing tests' 600 x 800 at that scale.)
+  export COMFLASH_TEST_DPI=144 WINDOW_SCREEN=1920x1440
+  run_window dpi144 "WindowDpi.*:MainWindow.*"
+  unset COMFLASH_TEST_DPI WINDOW_SCREEN
+  set_dpi 96
 fi
 
 # comflash-cli.exe under Wine, driven from the Linux side.
