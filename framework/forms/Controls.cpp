@@ -82,6 +82,7 @@ void TControl::SetFocus() {
 }
 
 void TControl::Click() {
+  const HandlerScope scope;
   if (OnClick) RunGuarded(this, [this] { OnClick(this); });
 }
 

@@ -102,4 +102,15 @@ T* Create(TControl& parent, Args&&... args) {
 // errors, so no exception crosses a toolkit's message loop.
 void RunGuarded(const void* sender, const std::function<void()>& handler) noexcept;
 
+// The controls' event handlers run inside one of these (main thread). A form
+// closed meanwhile (TForm::CloseAsked) is closed when the outermost ends.
+class HandlerScope {
+ public:
+  HandlerScope();
+  ~HandlerScope();
+  HandlerScope(const HandlerScope&) = delete;
+  HandlerScope& operator=(const HandlerScope&) = delete;
+  static bool Active();
+};
+
 }  // namespace forms

@@ -14,6 +14,9 @@ void CollectTabStops(const TControl& parent, std::vector<TControl*>& stops) {
   }
 }
 
+int handler_depth = 0;
+std::vector<TForm*> forms_to_close;
+
 bool EnabledWithParents(const TControl* c) {
   for (; c; c = c->Parent())
     if (!c->Enabled()) return false;
@@ -25,7 +28,9 @@ TForm::TForm() : TControl(nullptr, false) {
   native_ = Adopt(CreateNativeForm(*this));
 }
 
-TForm::~TForm() = default;
+TForm::~TForm() {
+  std::erase(forms_to_close, this);
+}
 
 std::string TForm::Caption() const {
   return native_->Caption();
@@ -67,6 +72,31 @@ bool TForm::Visible() const {
 }
 void TForm::Close() {
   native_->Close();
+}
+
+bool TForm::CloseAsked() {
+  if (!HandlerScope::Active()) return true;
+  if (!close_pending_) forms_to_close.push_back(this);
+  close_pending_ = true;
+  return false;
+}
+
+HandlerScope::HandlerScope() {
+  ++handler_depth;
+}
+
+HandlerScope::~HandlerScope() {
+  if (--handler_depth > 0) return;
+  const std::vector<TForm*> closing = std::move(forms_to_close);
+  forms_to_close.clear();
+  for (TForm* form : closing) {
+    form->close_pending_ = false;
+    RunGuarded(form, [form] { form->Close(); });
+  }
+}
+
+bool HandlerScope::Active() {
+  return handler_depth > 0;
 }
 
 TControl* TForm::ControlAt(TPoint p) const {

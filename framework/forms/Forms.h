@@ -39,6 +39,14 @@ class TForm : public TControl {
   bool Visible() const;
   // Closes the window; the program's message loop ends with the main form.
   void Close();
+  // Asked by the toolkit when the window is to close (the operator's close
+  // button, Close()): true closes it now. While an event handler runs, such as
+  // an upload that processes messages between its blocks, the close is
+  // remembered instead and carried out when the outermost handler has
+  // returned: the run ends, its boxes are shown and answered, then the form
+  // closes.
+  bool CloseAsked();
+  bool ClosePending() const { return close_pending_; }
 
   // The deepest control at a point of the client area, or nullptr.
   TControl* ControlAt(TPoint p) const;
@@ -53,6 +61,8 @@ class TForm : public TControl {
 
  private:
   NativeForm* native_;
+  bool close_pending_ = false;
+  friend class HandlerScope;
 };
 
 // The toolkit started for this program: it must exist before any control.

@@ -1,6 +1,11 @@
 // The port switch and whole uploads through the window, on the ports each
 // platform gives (WindowDevices) and on the scripted device, where every call
 // is seen. The same tests run on the Qt and on the Win32 controls.
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#endif
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "app/core/FirmwareImage.h"
+#include "framework/forms/Native.h"
 #include "serial/VaComm.h"
 #include "tests/gui/FormFixture.h"
 #include "tests/gui/WindowDevices.h"
@@ -320,5 +327,33 @@ TEST_F(WindowUpload, TheDeviceDroppingTheLineIsShownAndThePortCanBeSwitchedOff) 
   OperatorClick(*f.CheckBox1);
   EXPECT_FALSE(f.VaComm1->IsOpen());
 }
+
+#ifdef _WIN32
+// The operator closes the window half-way: the upload goes on in sight to
+// its end, then the window closes and the program's loop ends (Project1 then
+// destroys the form, which closes the port). The close is asked the way the
+// system asks it, by WM_CLOSE; form_close_test.cpp has the same rule on both
+// back ends without a device.
+TEST_F(WindowUpload, ClosedDuringAnUploadTheRunEndsAndThenTheWindowCloses) {
+  REQUIRE_BOOTLOADER(devices, port, "--refuse", "7:2");
+  TForm1& f = Prepare(port);
+  ASSERT_TRUE(f.VaComm1->IsOpen());
+  static HWND window;
+  window = static_cast<HWND>(f.Native().Handle());
+  const UINT_PTR timer = SetTimer(nullptr, 0, 300, [](HWND, UINT, UINT_PTR id, DWORD) {
+    KillTimer(nullptr, id);
+    PostMessageW(window, WM_CLOSE, 0, 0);
+  });
+  OperatorClick(*f.Button3);
+  KillTimer(nullptr, timer);
+  const std::vector<std::string> log = guitest::Lines(f.Memo1->Text());
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log.back(), "Процесс прошивки закончен, брат!") << "the run went on to its end";
+  EXPECT_FALSE(f.Visible()) << "closed once the run ended";
+  MSG msg;
+  EXPECT_TRUE(PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) << "the loop ends";
+  EXPECT_TRUE(dialogs.errors.empty());
+}
+#endif
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "serial/device/win32/Win32SerialApi.h"
 #include "tests/support/PortFixture.h"
 #include "tests/support/RecordingApplication.h"
+#include "tests/win32/Utf8Check.h"
 #include "tests/win32/WineCheck.h"
 
 using namespace serial;
@@ -122,6 +123,25 @@ TEST(Win32Api, ErrorTextsEndWithoutALineBreakAndUnknownCodesAreNamed) {
     EXPECT_NE(text.back(), ' ') << code;
   }
   EXPECT_EQ(api.ErrorText(0x2FFFFFFFu), "Unknown error 805306367");
+}
+
+// The system's texts reach the window's error box, --log and --json, all
+// UTF-8; on a Russian system the A functions would give them in code page 1251.
+TEST(Win32Api, EveryErrorTextAPortCanGiveIsUtf8) {
+  Win32SerialApi api;
+  std::size_t beyondAscii = 0;
+  for (std::uint32_t code :
+       {1u, 2u, 3u, 5u, 6u, 21u, 22u, 31u, 32u, 87u, 121u, 995u, 996u, 997u, 1167u, 1617u}) {
+    const std::string text = api.ErrorText(code);
+    EXPECT_TRUE(testsupport::IsUtf8(text))
+        << code << " breaks UTF-8 at byte " << testsupport::FirstNonUtf8(text);
+    EXPECT_EQ(text.find_first_of("\r\n"), std::string::npos) << code;
+    for (const char c : text) beyondAscii += static_cast<unsigned char>(c) >= 0x80;
+  }
+  // A system whose texts are in Russian must have given some: otherwise this
+  // run proved nothing about the conversion.
+  if (::GetACP() == 1251 && beyondAscii == 0)
+    ADD_FAILURE() << "code page 1251, yet every text was plain ASCII";
 }
 
 TEST(Win32Api, ThePlatformIsNtSoComNamesGetTheDevicePrefix) {

@@ -8,11 +8,13 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <regex>
 
 #include "tests/support/ChildProcess.h"
 #include "tests/support/SampleImage.h"
 #include "tests/support/SimulatedDevice.h"
 #include "tests/support/TempDir.h"
+#include "tests/win32/Utf8Check.h"
 
 using namespace std::chrono_literals;
 using testsupport::RunProgram;
@@ -142,4 +144,73 @@ TEST_F(CliUnderWine, ABlockRefusedSixTimesExitsTwo) {
   StartDevice("COM3", {"--refuse", "7:6"});
   const auto r = Flash({"-q", hex_});
   EXPECT_EQ(r.status, 2) << r.err;
+}
+
+// Names of any language: a Cyrillic folder, and a file and a folder whose
+// letters (Greek) lie outside the ANSI code page of a Russian and of a
+// Western system alike.
+TEST_F(CliUnderWine, AHexAndALogInFoldersOfAnyLanguageUploadByteExact) {
+  StartDevice("COM3");
+  const fs::path firmware = dir_.Path() / "Прошивки";
+  const fs::path logs = dir_.Path() / "Журналы λόγος";
+  fs::create_directories(firmware);
+  fs::create_directories(logs);
+  const fs::path hex = firmware / "образ-ω.hex";
+  fs::copy_file(hex_, hex);
+  const fs::path log = logs / "запуск.log";
+  const auto r = Flash({"-q", "--log", log.string(), "-p", "COM3", hex.string()});
+  ASSERT_EQ(r.status, 0) << r.err << r.out;
+  device_->Program().Stop();
+  const std::string memory = ReadFile(Dump());
+  ASSERT_EQ(memory.size(), 0x20000u);
+  EXPECT_TRUE(memory.substr(0x0C00, sample_->Bytes().size()) == sample_->Bytes())
+      << "the device's memory differs";
+  ASSERT_TRUE(fs::exists(log)) << "no log in the folder named";
+  const std::string text = ReadFile(log.string());
+  EXPECT_TRUE(testsupport::IsUtf8(text)) << text;
+  EXPECT_NE(text.find("Процесс прошивки закончен, брат!"), std::string::npos) << text;
+}
+
+// Each failure's JSON object and message come out as UTF-8, whatever the
+// system's code pages, with the names and the system's texts intact.
+TEST_F(CliUnderWine, EveryFailureSaysItInUtf8) {
+  const fs::path folder = dir_.Path() / "Прошивки ω";
+  fs::create_directories(folder);
+  const fs::path missing = folder / "нет-файла.hex";
+  const fs::path bad = folder / "испорчен.hex";
+  std::string text = ReadFile(hex_);
+  text[text.size() / 2] = 'G';
+  std::ofstream(bad, std::ios::binary) << text;
+
+  struct Case {
+    std::string name;
+    std::vector<std::string> args;
+    std::vector<std::string> device;
+    int status;
+    std::string says;
+  };
+  const std::vector<Case> cases = {
+      {"no such file", {"-p", "COM3", missing.string()}, {}, 4, missing.filename().string()},
+      {"a damaged file", {"-p", "COM3", bad.string()}, {}, 4, bad.filename().string()},
+      {"no such port", {"-p", "COM9", hex_}, {}, 3, "COM9"},
+      {"a silent device", {"-p", "COM3", hex_}, {"--handshake", "silent"}, 1, "COM3"},
+      {"a refused block", {"-p", "COM3", hex_}, {"--refuse", "7:6"}, 2, "COM3"},
+  };
+  Unmap("COM9");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    StartDevice("COM3", c.device);
+    std::vector<std::string> args{"-q", "--json"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const auto r = Flash(args);
+    device_->Program().Stop();
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_TRUE(testsupport::IsUtf8(r.out))
+        << "stdout breaks UTF-8 at byte " << testsupport::FirstNonUtf8(r.out) << ": " << r.out;
+    EXPECT_TRUE(testsupport::IsUtf8(r.err))
+        << "stderr breaks UTF-8 at byte " << testsupport::FirstNonUtf8(r.err) << ": " << r.err;
+    EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(^\{.*"error":".+".*\}\s*$)")))
+        << "one object with its error: " << r.out;
+    EXPECT_NE(r.out.find(c.says), std::string::npos) << r.out;
+  }
 }

@@ -26,6 +26,9 @@ declare -A WINE_SKIP_REASONS=(
 work=$(mktemp -d /tmp/comflash-wine-XXXXXX)
 export WINEPREFIX=$work/prefix
 export WINEDEBUG=-all
+# Names on the Unix side (the tests' folders) are UTF-8 whatever the caller's
+# locale; Wine reads them, and its ANSI code page (1252), from this locale.
+export LC_ALL=C.UTF-8
 export WINEDLLOVERRIDES="mscoree,mshtml="  # no Mono or Gecko installer prompts
 server_pid=""
 sim_pid=""
@@ -107,21 +110,21 @@ count() {
          /^\[  SKIPPED \] [^ ]+ \(/ { print $4 " -- " reason; reason = "" }' "$log" | sort -u)
 }
 
-for program in "${PROGRAMS[@]}"; do
-  filter=${WINE_SKIPS[$program]:-}
-  args=()
+# run_program PROGRAM [PASS]: one test program of the Windows build.
+run_program() {
+  local program=$1 pass=${2:-} filter=${WINE_SKIPS[$1]:-} args=() status=0
+  local log=$work/$program${pass:+-$pass}.log
   [ -n "$filter" ] && args=(--gtest_filter="-$filter")
-  log=$work/$program.log
-  status=0
   LD_PRELOAD=$preload COMFLASH_TEST_COM=COM4 timeout 600 \
     wine "$WBIN/$program.exe" "${args[@]}" 2>&1 | tr -d '\r' > "$log" || status=$?
   count "$program" "$log"
   if [ "$status" -ne 0 ]; then
-    failed=$((failed + 1)); failures+=("$program (exit $status)")
+    failed=$((failed + 1)); failures+=("$program${pass:+ ($pass)} (exit $status)")
     cat "$log"
   fi
-  echo "== $program.exe: $(sed -n 's/^\[==========\] \(.* ran\..*\)/\1/p' "$log" | tail -n 1) exit $status"
-done
+  echo "== $program.exe${pass:+ ($pass)}: $(sed -n 's/^\[==========\] \(.* ran\..*\)/\1/p' "$log" | tail -n 1) exit $status"
+}
+for program in "${PROGRAMS[@]}"; do run_program "$program"; done
 
 # The window on its Win32 controls, on an X server of its own per run: first
 # every test that needs no simulator of its own (COM4 is the device above),
@@ -140,7 +143,7 @@ run_window() {
     env+=(COMFLASH_WINDOW_SIM="$*" COMFLASH_WINDOW_SIM_DUMP="Z:${work//\//\\}\\device.bin")
   fi
   env "${env[@]}" WINEPREFIX="$wprefix" LD_PRELOAD=$preload timeout 600 \
-    xvfb-run -a -s "-screen 0 1280x1024x24" \
+    xvfb-run -a -s "-screen 0 ${WINDOW_SCREEN:-1280x1024}x24" \
     wine "$WBIN/window_tests.exe" --gtest_filter="$filter" 2>&1 | tr -d '\r' > "$log" || status=$?
   WINEPREFIX=$wprefix wineserver -w  # its desktop goes with this run's X server
   if [ -n "$pid" ]; then
@@ -171,22 +174,56 @@ if [ -f "$WBIN/window_tests.exe" ]; then
   WINE_SKIPS[window_tests]="FileButton.AWholeImageWrittenByObjcopyLoadsCompletely"
   WINE_SKIP_REASONS[FileButton.AWholeImageWrittenByObjcopyLoadsCompletely]="runs the Linux tool objcopy through a POSIX shell; WindowUpload loads a whole image instead"
   run_window controls "-WindowUpload.*:${WINE_SKIPS[window_tests]}"
-  run_window upload "WindowUpload.LoadSwitchOnUploadAndTheDeviceHoldsTheImage" --refuse 7:2
+  run_window upload "WindowUpload.LoadSwitchOnUploadAndTheDeviceHoldsTheImage:WindowUpload.ClosedDuringAnUploadTheRunEndsAndThenTheWindowCloses" --refuse 7:2
   run_window drop "WindowUpload.TheDeviceDroppingTheLineIsShownAndThePortCanBeSwitchedOff" \
     --drop-after 10
+  # At 144 dpi (150 %, the common laptop setting): the window's layout and
+  # font at 1.5 times the design, and the layer still in design units.
+  set_dpi() {
+    WINEPREFIX=$wprefix wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD \
+      /d "$1" /f > "$work/reg-dpi.log" 2>&1
+    WINEPREFIX=$wprefix wineserver -w
+  }
+  set_dpi 144
+  # (On a screen that holds the resizing tests' 600 x 800 at that scale.)
+  export COMFLASH_TEST_DPI=144 WINDOW_SCREEN=1920x1440
+  run_window dpi144 "WindowDpi.*:MainWindow.*"
+  unset COMFLASH_TEST_DPI WINDOW_SCREEN
+  set_dpi 96
 fi
 
 # comflash-cli.exe under Wine, driven from the Linux side.
-log=$work/wine_cli_tests.log
-status=0
-COMFLASH_WINDOWS_BIN=$WBIN COMFLASH_WINE_PRELOAD=$preload timeout 900 \
-  "$LINUX_BUILD/bin/wine_cli_tests" > "$log" 2>&1 || status=$?
-count wine_cli_tests "$log"
-if [ "$status" -ne 0 ]; then
-  failed=$((failed + 1)); failures+=("wine_cli_tests (exit $status)")
-  cat "$log"
+# run_cli_tests [PASS]
+run_cli_tests() {
+  local pass=${1:-} log=$work/wine_cli_tests${1:+-$1}.log status=0
+  COMFLASH_WINDOWS_BIN=$WBIN COMFLASH_WINE_PRELOAD=$preload timeout 900 \
+    "$LINUX_BUILD/bin/wine_cli_tests" > "$log" 2>&1 || status=$?
+  count wine_cli_tests "$log"
+  if [ "$status" -ne 0 ]; then
+    failed=$((failed + 1)); failures+=("wine_cli_tests${pass:+ ($pass)} (exit $status)")
+    cat "$log"
+  fi
+  echo "== wine_cli_tests (comflash-cli.exe under Wine${pass:+, $pass}): $(sed -n 's/^\[==========\] \(.* ran\..*\)/\1/p' "$log" | tail -n 1) exit $status"
+}
+run_cli_tests
+
+# The same programs again as on a Russian Windows: ANSI code page 1251, OEM
+# 866, the system's texts in Russian. Wine takes its code pages from the Unix
+# locale, which need not be installed: it is compiled into the run's folder.
+# The window's tests hold no text of the system's and are not run twice.
+ru_start=$(date +%s)
+mkdir -p "$work/locale"
+if localedef -i ru_RU -f UTF-8 "$work/locale/ru_RU.UTF-8" > "$work/localedef.log" 2>&1; then
+  export LOCPATH=$work/locale LC_ALL=ru_RU.UTF-8
+  run_program win32_tests ru_RU
+  run_cli_tests ru_RU
+  export LC_ALL=C.UTF-8
+  unset LOCPATH
+  echo "== the Russian pass took $(( $(date +%s) - ru_start )) s"
+else
+  failed=$((failed + 1)); failures+=("the Russian locale (localedef)")
+  cat "$work/localedef.log" >&2
 fi
-echo "== wine_cli_tests (comflash-cli.exe under Wine): $(sed -n 's/^\[==========\] \(.* ran\..*\)/\1/p' "$log" | tail -n 1) exit $status"
 
 echo "== Skipped under Wine, by name:"
 for program in "${!WINE_SKIPS[@]}"; do

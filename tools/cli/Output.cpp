@@ -6,6 +6,9 @@
 #include <stdexcept>
 
 #include "tools/cli/Platform.h"
+#ifdef _WIN32
+#include "framework/win32/WideText.h"
+#endif
 
 namespace cli {
 
@@ -27,7 +30,12 @@ Output::Output(std::string label, bool json)
     : label_(std::move(label)), prefix_(label_.empty() ? "" : label_ + ": "), json_(json) {}
 
 void Output::OpenLogFile(const std::string& path) {
+#ifdef _WIN32
+  // The path is UTF-8; a narrow open would take it in the ANSI code page.
+  log_file_.reset(_wfopen(framework::Widen(path).c_str(), L"a"));
+#else
   log_file_.reset(std::fopen(path.c_str(), "a"));
+#endif
   if (!log_file_)
     throw std::runtime_error("cannot open the log file " + path + ": " + std::strerror(errno));
   log_path_ = path;

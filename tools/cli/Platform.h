@@ -22,6 +22,15 @@ void NoteClosedOutput();
 
 bool StderrIsTerminal();
 
+// The command line as UTF-8 text. On Windows it is read as UTF-16, so a file
+// name outside the ANSI code page arrives whole; elsewhere it is argv.
+std::vector<std::string> Utf8Arguments(int argc, char** argv);
+
+// A console on the standard streams shows the program's UTF-8 text for the
+// rest of the run (Windows: its output code page, put back at exit). Text
+// going to a file or a pipe is UTF-8 either way.
+void ShowUtf8OnConsole();
+
 // This program's own path, to start it once per port of a multi-port run.
 std::string SelfPath();
 

@@ -3,6 +3,8 @@
 #include <exception>
 #include <filesystem>
 #include <iostream>
+#include <string>
+#include <vector>
 
 #include "framework/MainThreadQueue.h"
 #include "tools/cli/Flash.h"
@@ -60,8 +62,15 @@ bool SameFile(const std::string& a, const std::string& b) {
 int main(int argc, char** argv) {
   framework::SetMainThread();
   InstallInterruptHandlers();
+  ShowUtf8OnConsole();
+  // Every name from here on is UTF-8, whatever the system's code page.
+  std::vector<std::string> args = Utf8Arguments(argc, argv);
+  std::vector<char*> utf8Argv;
+  for (auto& a : args) utf8Argv.push_back(a.data());
+  utf8Argv.push_back(nullptr);
   Options opt;
-  if (auto status = ParseOptions(argc, argv, opt)) return *status;
+  if (auto status = ParseOptions(static_cast<int>(args.size()), utf8Argv.data(), opt))
+    return *status;
   if (opt.list) return ListPorts();
 
   if (!opt.log.empty() && SameFile(opt.log, opt.file)) {

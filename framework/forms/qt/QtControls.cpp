@@ -2,6 +2,7 @@
 // counterpart, which deletes it before the parent's widget goes.
 #include <QApplication>
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QFontDatabase>
 #include <QFrame>
@@ -85,6 +86,14 @@ class FormWidget : public QWidget {
   void resizeEvent(QResizeEvent* event) override {
     QWidget::resizeEvent(event);
     owner_.NativeResized();
+  }
+  // Asked during an upload: carried out when the run has ended.
+  void closeEvent(QCloseEvent* event) override {
+    if (!owner_.CloseAsked()) {
+      event->ignore();
+      return;
+    }
+    QWidget::closeEvent(event);
   }
 
  private:

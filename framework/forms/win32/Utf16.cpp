@@ -1,26 +1,16 @@
 #include <vector>
 
 #include "framework/forms/win32/Win32Toolkit.h"
+#include "framework/win32/WideText.h"
 
 namespace forms::win32 {
 
 std::wstring Widen(const std::string& utf8) {
-  if (utf8.empty()) return {};
-  const int n =
-      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), n);
-  return wide;
+  return framework::Widen(utf8);
 }
 
 std::string Narrow(const std::wstring& utf16) {
-  if (utf16.empty()) return {};
-  const int n = WideCharToMultiByte(CP_UTF8, 0, utf16.data(), static_cast<int>(utf16.size()),
-                                    nullptr, 0, nullptr, nullptr);
-  std::string narrow(static_cast<std::size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, utf16.data(), static_cast<int>(utf16.size()), narrow.data(), n,
-                      nullptr, nullptr);
-  return narrow;
+  return framework::Narrow(utf16);
 }
 
 std::wstring WindowText(HWND hwnd) {

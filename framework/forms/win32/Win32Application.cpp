@@ -7,6 +7,8 @@
 
 #include <atomic>
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 #include "framework/MainThreadQueue.h"
 #include "framework/forms/win32/Win32Dialogs.h"
@@ -19,15 +21,38 @@ namespace {
 HWND wake_window = nullptr;
 std::atomic<bool> wake_posted{false};
 
-// The dialog font, recreated when a form asks for another size.
+// The dialog font, one per dots-per-inch in use, all recreated when a form
+// asks for another size.
 struct FontHolder {
-  HFONT font = nullptr;
   int points = 0;
-  ~FontHolder() {
-    if (font) DeleteObject(font);
+  std::vector<std::pair<int, HFONT>> byDpi;
+  void Clear() {
+    for (auto& f : byDpi) DeleteObject(f.second);
+    byDpi.clear();
   }
+  ~FontHolder() { Clear(); }
 };
 FontHolder dialog_font;
+
+template <typename Function>
+Function SystemFunction(const char* name) {
+  // Looked up: the program also runs on systems that lack the newer ones.
+  return reinterpret_cast<Function>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), name)));
+}
+
+// Without a manifest (a test program), or where the manifest's entries are
+// unknown: per monitor v2, else per monitor, else the system's dpi.
+void BecomeDpiAware() {
+  using SetContext = BOOL(WINAPI*)(HANDLE);
+  if (const auto set = SystemFunction<SetContext>("SetProcessDpiAwarenessContext")) {
+    if (set(reinterpret_cast<HANDLE>(-4)))  // DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2
+      return;
+    if (GetLastError() == ERROR_ACCESS_DENIED) return;  // the manifest has decided
+    if (set(reinterpret_cast<HANDLE>(-3))) return;      // ..._PER_MONITOR_AWARE
+  }
+  SetProcessDPIAware();
+}
 
 LRESULT CALLBACK WakeProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message != kRunSynchronised) return DefWindowProcW(hwnd, message, wParam, lParam);
@@ -66,6 +91,10 @@ class Win32Session : public ToolkitSession {
  public:
   Win32Session() {
     framework::SetMainThread();
+    // The reply wait takes no messages for up to 5 s by design; a window that
+    // Windows ghosts meanwhile offers to end the program in mid-upload.
+    DisableProcessWindowsGhosting();
+    BecomeDpiAware();
     INITCOMMONCONTROLSEX icc{sizeof icc, ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
     InitCommonControlsEx(&icc);
     Register(kFormClass, FormProc, reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1),
@@ -125,27 +154,46 @@ HINSTANCE Instance() {
   return GetModuleHandleW(nullptr);
 }
 
-HFONT DialogFont() {
-  if (!dialog_font.font) SetDialogFontSize(8);
-  return dialog_font.font;
+HFONT DialogFont(int dpi) {
+  if (dialog_font.points == 0) dialog_font.points = 8;
+  for (const auto& f : dialog_font.byDpi)
+    if (f.first == dpi) return f.second;
+  LOGFONTW f{};
+  GetObjectW(GetStockObject(DEFAULT_GUI_FONT), sizeof f, &f);
+  f.lfHeight = -MulDiv(dialog_font.points, dpi, 72);
+  f.lfWidth = 0;
+  HFONT made = CreateFontIndirectW(&f);
+  if (!made) return static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
+  dialog_font.byDpi.emplace_back(dpi, made);
+  return made;
 }
 
 void SetDialogFontSize(int points) {
-  if (dialog_font.font && dialog_font.points == points) return;
-  LOGFONTW f{};
-  GetObjectW(GetStockObject(DEFAULT_GUI_FONT), sizeof f, &f);
-  f.lfHeight = -MulDiv(points, 96, 72);  // pixels at 96 dots per inch
-  f.lfWidth = 0;
-  HFONT made = CreateFontIndirectW(&f);
-  if (!made) return;
-  if (dialog_font.font) DeleteObject(dialog_font.font);
-  dialog_font.font = made;
+  if (points <= 0 || dialog_font.points == points) return;
+  dialog_font.Clear();
   dialog_font.points = points;
 }
 
 int DialogFontSize() {
-  DialogFont();
-  return dialog_font.points;
+  return dialog_font.points == 0 ? 8 : dialog_font.points;
+}
+
+int SystemDpi(HWND hwnd) {
+  using GetDpi = UINT(WINAPI*)(HWND);
+  static const auto getDpiForWindow = SystemFunction<GetDpi>("GetDpiForWindow");
+  if (getDpiForWindow && hwnd)
+    if (const UINT dpi = getDpiForWindow(hwnd)) return static_cast<int>(dpi);
+  HDC dc = GetDC(hwnd);
+  const int dpi = dc ? GetDeviceCaps(dc, LOGPIXELSY) : 0;
+  if (dc) ReleaseDC(hwnd, dc);
+  return dpi > 0 ? dpi : 96;
+}
+
+bool AdjustFrameForDpi(RECT& r, DWORD style, int dpi) {
+  using Adjust = BOOL(WINAPI*)(LPRECT, DWORD, BOOL, DWORD, UINT);
+  static const auto adjust = SystemFunction<Adjust>("AdjustWindowRectExForDpi");
+  if (adjust) return adjust(&r, style, FALSE, 0, static_cast<UINT>(dpi)) != 0;
+  return AdjustWindowRectEx(&r, style, FALSE, 0) != 0;
 }
 
 void PumpMessage(MSG& msg) {

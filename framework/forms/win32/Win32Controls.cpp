@@ -6,6 +6,7 @@
 #include <commctrl.h>
 
 #include <algorithm>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -14,6 +15,8 @@
 namespace forms::win32 {
 
 namespace {
+
+HWND main_window = nullptr;
 
 HWND HandleOf(const TControl& control) {
   return static_cast<HWND>(control.Native().Handle());
@@ -32,7 +35,7 @@ HWND CreateChild(const wchar_t* windowClass, const std::wstring& text, DWORD sty
                            HandleOf(parent), nullptr, Instance(), nullptr);
   if (!h) throw std::runtime_error("Cannot create a control window");
   SetWindowPos(h, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
-  SendMessageW(h, WM_SETFONT, reinterpret_cast<WPARAM>(DialogFont()), FALSE);
+  SendMessageW(h, WM_SETFONT, reinterpret_cast<WPARAM>(DialogFont(WindowDpi(h))), FALSE);
   return h;
 }
 
@@ -54,14 +57,25 @@ class Peer : public Interface, public Win32Peer {
   TControl& Owner() const override { return owner_; }
   void* Handle() const override { return h_; }
   void* ParentHandle() const override { return GetAncestor(h_, GA_PARENT); }
+  // In design units: the place given, while the window is where that puts
+  // it at its dpi; else the window's place scaled back.
   TRect Bounds() const override {
     RECT r{};
     GetWindowRect(h_, &r);
     MapWindowPoints(HWND_DESKTOP, GetAncestor(h_, GA_PARENT), reinterpret_cast<POINT*>(&r), 2);
-    return {r.left, r.top, r.right - r.left, r.bottom - r.top};
+    const TRect actual{r.left, r.top, r.right - r.left, r.bottom - r.top};
+    const int dpi = WindowDpi(h_);
+    if (design_ && Same(Device(*design_, dpi), actual)) return *design_;
+    return {ToDesign(actual.Left, dpi), ToDesign(actual.Top, dpi), ToDesign(actual.Width, dpi),
+            ToDesign(actual.Height, dpi)};
   }
   void SetBounds(const TRect& b) override {
-    MoveWindow(h_, b.Left, b.Top, b.Width, b.Height, TRUE);
+    design_ = b;
+    Place(b, WindowDpi(h_));
+  }
+  void Rescale(int dpi) override {
+    SendMessageW(h_, WM_SETFONT, reinterpret_cast<WPARAM>(DialogFont(dpi)), TRUE);
+    if (design_) Place(*design_, dpi);
   }
   bool Enabled() const override { return IsWindowEnabled(h_) != FALSE; }
   void SetEnabled(bool enabled) override { EnableWindow(h_, enabled ? TRUE : FALSE); }
@@ -73,8 +87,22 @@ class Peer : public Interface, public Win32Peer {
   void SetFocus() override { ::SetFocus(h_); }
 
  protected:
+  static TRect Device(const TRect& b, int dpi) {
+    return {ToDevice(b.Left, dpi), ToDevice(b.Top, dpi), ToDevice(b.Width, dpi),
+            ToDevice(b.Height, dpi)};
+  }
+  static bool Same(const TRect& a, const TRect& b) {
+    return a.Left == b.Left && a.Top == b.Top && a.Width == b.Width && a.Height == b.Height;
+  }
+  // Puts the window where the design's place is at dpi.
+  virtual void Place(const TRect& b, int dpi) {
+    const TRect d = Device(b, dpi);
+    MoveWindow(h_, d.Left, d.Top, d.Width, d.Height, TRUE);
+  }
+
   TControl& owner_;
   HWND h_;
+  std::optional<TRect> design_;
 };
 
 class Win32Form : public Peer<NativeForm> {
@@ -85,9 +113,16 @@ class Win32Form : public Peer<NativeForm> {
                              CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, Instance(), nullptr)),
         form_(owner) {
     if (!h_) throw std::runtime_error("Cannot create the form's window");
+    if (!main_window) main_window = h_;
+    dpi_ = SystemDpi(h_);
+    SendMessageW(h_, WM_SETFONT, reinterpret_cast<WPARAM>(DialogFont(dpi_)), FALSE);
+  }
+  ~Win32Form() override {
+    if (main_window == h_) main_window = nullptr;
   }
 
   TForm* AsForm() override { return &form_; }
+  int Dpi() const override { return dpi_; }
   void* ParentHandle() const override { return nullptr; }
   std::string Caption() const override { return Narrow(WindowText(h_)); }
   void SetCaption(const std::string& caption) override {
@@ -104,24 +139,41 @@ class Win32Form : public Peer<NativeForm> {
   TRect ClientRect() const override {
     RECT r{};
     GetClientRect(h_, &r);
-    return {0, 0, r.right, r.bottom};
+    return {0, 0, ToDesign(r.right, dpi_), ToDesign(r.bottom, dpi_)};
   }
   void SetClientSize(int width, int height) override {
-    RECT r{0, 0, width, height};
-    AdjustWindowRectEx(&r, kStyle, FALSE, 0);
+    RECT r{0, 0, ToDevice(width, dpi_), ToDevice(height, dpi_)};
+    AdjustFrameForDpi(r, kStyle, dpi_);
     SetWindowPos(h_, nullptr, 0, 0, r.right - r.left, r.bottom - r.top,
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
   }
   TFont Font() const override {
     LOGFONTW f{};
-    GetObjectW(DialogFont(), sizeof f, &f);
-    const int pixels = f.lfHeight < 0 ? -f.lfHeight : f.lfHeight;
-    return {Narrow(f.lfFaceName), MulDiv(pixels, 72, 96)};
+    GetObjectW(DialogFont(dpi_), sizeof f, &f);
+    return {Narrow(f.lfFaceName), DialogFontSize()};
   }
   void SetFont(const TFont& font) override {
     // The system's dialog font stands in for the design's face.
     SetDialogFontSize(font.Size);
-    SendMessageW(h_, WM_SETFONT, reinterpret_cast<WPARAM>(DialogFont()), FALSE);
+    SendMessageW(h_, WM_SETFONT, reinterpret_cast<WPARAM>(DialogFont(dpi_)), FALSE);
+  }
+  // The window moved to a screen of another dpi (or the setting changed):
+  // every control's font and place again, then the frame the system proposes,
+  // whose resize lays the controls out anew.
+  void DpiChanged(int dpi, const RECT& proposed) {
+    if (dpi <= 0) return;
+    dpi_ = dpi;
+    SendMessageW(h_, WM_SETFONT, reinterpret_cast<WPARAM>(DialogFont(dpi_)), FALSE);
+    EnumChildWindows(
+        h_,
+        [](HWND child, LPARAM newDpi) {
+          if (Win32Peer* peer = PeerOf(child)) peer->Rescale(static_cast<int>(newDpi));
+          return TRUE;
+        },
+        dpi_);
+    SetWindowPos(h_, nullptr, proposed.left, proposed.top, proposed.right - proposed.left,
+                 proposed.bottom - proposed.top, SWP_NOZORDER | SWP_NOACTIVATE);
+    InvalidateRect(h_, nullptr, TRUE);
   }
   void Show() override {
     ShowWindow(h_, SW_SHOWNORMAL);
@@ -131,7 +183,7 @@ class Win32Form : public Peer<NativeForm> {
   void Close() override { SendMessageW(h_, WM_CLOSE, 0, 0); }
   TControl* ControlAt(TPoint p) const override {
     HWND current = h_;
-    POINT pt{p.X, p.Y};
+    POINT pt{ToDevice(p.X, dpi_), ToDevice(p.Y, dpi_)};
     for (;;) {
       HWND child = ChildWindowFromPointEx(current, pt, CWP_SKIPINVISIBLE | CWP_SKIPTRANSPARENT);
       if (!child || child == current) break;
@@ -152,6 +204,7 @@ class Win32Form : public Peer<NativeForm> {
  private:
   static constexpr DWORD kStyle = WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN;
   TForm& form_;
+  int dpi_ = 96;
 };
 
 class Win32Panel : public Peer<NativePanel> {
@@ -185,7 +238,7 @@ class Win32Panel : public Peer<NativePanel> {
     }
     const std::wstring caption = WindowText(h_);
     if (caption.empty()) return;
-    HGDIOBJ old = SelectObject(dc, DialogFont());
+    HGDIOBJ old = SelectObject(dc, DialogFont(WindowDpi(h_)));
     SetBkMode(dc, TRANSPARENT);
     SetTextColor(dc, GetSysColor(COLOR_BTNTEXT));
     DrawTextW(dc, caption.c_str(), static_cast<int>(caption.size()), &r,
@@ -227,10 +280,21 @@ class Win32ComboBox : public Peer<NativeComboBox> {
              CreateChild(L"COMBOBOX", L"", CBS_DROPDOWN | CBS_AUTOHSCROLL | WS_VSCROLL | WS_TABSTOP,
                          0, parent)) {}
   // The height given is the edit field's; the window also spans the list.
-  void SetBounds(const TRect& b) override {
-    SendMessageW(h_, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), std::max(0, b.Height - 6));
-    const int listHeight = item_height_ * std::max(1, std::min(8, Count())) + 2;
-    MoveWindow(h_, b.Left, b.Top, b.Width, b.Height + listHeight, TRUE);
+  void Place(const TRect& b, int dpi) override {
+    const TRect d = Device(b, dpi);
+    // The closed height is the edit field's and the system's frame around
+    // it: the field is set, the whole measured, and the field corrected.
+    int field = d.Height - 6;
+    for (int pass = 0; pass < 3 && field > 0; ++pass) {
+      SendMessageW(h_, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), field);
+      RECT r{};
+      GetWindowRect(h_, &r);
+      const int off = d.Height - (r.bottom - r.top);
+      if (off == 0) break;
+      field += off;
+    }
+    const int listHeight = ToDevice(item_height_, dpi) * std::max(1, std::min(8, Count())) + 2;
+    MoveWindow(h_, d.Left, d.Top, d.Width, d.Height + listHeight, TRUE);
   }
   std::vector<std::string> Items() const override {
     std::vector<std::string> items;
@@ -263,12 +327,18 @@ class Win32ComboBox : public Peer<NativeComboBox> {
   bool Editable() const override { return (Style(h_) & 0x3) != CBS_DROPDOWNLIST; }
   void SetItemHeight(int pixels) override {
     item_height_ = pixels;
-    SendMessageW(h_, CB_SETITEMHEIGHT, 0, pixels);
+    item_height_set_ = true;
+    SendMessageW(h_, CB_SETITEMHEIGHT, 0, ToDevice(pixels, WindowDpi(h_)));
+  }
+  void Rescale(int dpi) override {
+    if (item_height_set_) SendMessageW(h_, CB_SETITEMHEIGHT, 0, ToDevice(item_height_, dpi));
+    Peer::Rescale(dpi);
   }
 
  private:
   int Count() const { return static_cast<int>(SendMessageW(h_, CB_GETCOUNT, 0, 0)); }
   int item_height_ = 13;
+  bool item_height_set_ = false;
 };
 
 // "\n" in the layer, "\r\n" in an edit control.
@@ -333,6 +403,20 @@ void Command(WPARAM wParam, LPARAM lParam) {
 
 }  // namespace
 
+HWND MainWindow() {
+  return main_window;
+}
+
+int WindowDpi(HWND hwnd) {
+  // Only a window of the form's class carries a form behind it.
+  HWND root = hwnd ? GetAncestor(hwnd, GA_ROOT) : nullptr;
+  wchar_t name[32] = {};
+  if (root && GetClassNameW(root, name, 32) && lstrcmpW(name, kFormClass) == 0)
+    if (Win32Peer* peer = PeerOf(root))
+      if (const int dpi = peer->Dpi()) return dpi;
+  return SystemDpi(hwnd);
+}
+
 Win32Peer* PeerOf(HWND hwnd) {
   return reinterpret_cast<Win32Peer*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
 }
@@ -355,7 +439,14 @@ LRESULT CALLBACK FormProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
       if (Win32Peer* peer = PeerOf(hwnd))
         if (TForm* form = peer->AsForm()) RunGuarded(form, [form] { form->NativeResized(); });
       return 0;
+    case WM_DPICHANGED:
+      if (auto* form = dynamic_cast<Win32Form*>(PeerOf(hwnd)))
+        form->DpiChanged(LOWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
+      return 0;
     case WM_CLOSE:
+      // Asked during an upload: carried out when the run has ended.
+      if (Win32Peer* peer = PeerOf(hwnd))
+        if (TForm* form = peer->AsForm(); form && !form->CloseAsked()) return 0;
       // The form object outlives its window's end: hide it and end the loop.
       ShowWindow(hwnd, SW_HIDE);
       PostQuitMessage(0);

@@ -25,7 +25,9 @@ std::wstring Title() {
 }
 
 void ShowBox(const std::string& text, UINT icon) {
-  MessageBoxW(GetActiveWindow(), Widen(text).c_str(), Title().c_str(), MB_OK | icon);
+  // Owned by the main window, not the active one: that is none while the
+  // operator is in another program, and the box would then stand alone.
+  MessageBoxW(MainWindow(), Widen(text).c_str(), Title().c_str(), MB_OK | icon);
 }
 
 }  // namespace
@@ -52,7 +54,7 @@ std::optional<std::string> Win32Dialogs::OpenFile(const OpenDialogOptions& optio
 
   OPENFILENAMEW ofn{};
   ofn.lStructSize = sizeof ofn;
-  ofn.hwndOwner = GetActiveWindow();
+  ofn.hwndOwner = MainWindow();
   ofn.lpstrFile = file.data();
   ofn.nMaxFile = static_cast<DWORD>(file.size());
   ofn.lpstrDefExt = suffix.empty() ? nullptr : suffix.c_str();

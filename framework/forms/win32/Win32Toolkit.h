@@ -27,10 +27,30 @@ inline constexpr wchar_t kWakeClass[] = L"comflashWake";
 inline constexpr UINT kRunSynchronised = WM_APP + 1;
 
 HINSTANCE Instance();
-// The system's dialog font at the size last given to a form (8 points until then).
-HFONT DialogFont();
+// The program's main window, the first form's: the owner of its boxes and
+// dialogs, whichever program the operator is in (nullptr before it).
+HWND MainWindow();
+// The system's dialog font at the size last given to a form (8 points until
+// then), for a window of the given dots per inch.
+HFONT DialogFont(int dpi);
 void SetDialogFontSize(int points);
 int DialogFontSize();
+
+// The layer's sizes and places are those of a 96-dpi design; a window shows
+// them at its own dpi.
+inline int ToDevice(int v, int dpi) {
+  return MulDiv(v, dpi, 96);
+}
+inline int ToDesign(int v, int dpi) {
+  return MulDiv(v, 96, dpi);
+}
+// A window's dots per inch: its form's (kept up to date by WM_DPICHANGED).
+int WindowDpi(HWND hwnd);
+// What the system says for a window: GetDpiForWindow where there is one,
+// else the screen's LOGPIXELSY.
+int SystemDpi(HWND hwnd);
+// AdjustWindowRectEx at a dpi where the system can (Windows 10 1607+).
+bool AdjustFrameForDpi(RECT& r, DWORD style, int dpi);
 
 // The counterpart of every window the back end made, kept in the window's user data.
 class Win32Peer {
@@ -38,6 +58,10 @@ class Win32Peer {
   virtual ~Win32Peer() = default;
   virtual TControl& Owner() const = 0;
   virtual TForm* AsForm() { return nullptr; }
+  // The form's dots per inch; 0 for the other controls.
+  virtual int Dpi() const { return 0; }
+  // After a change of dpi: the font and the place again, from the design.
+  virtual void Rescale(int /*dpi*/) {}
 };
 Win32Peer* PeerOf(HWND hwnd);
 // The layer control a window belongs to: its own or its nearest ancestor's.

@@ -216,14 +216,21 @@ std::uint32_t Win32SerialApi::GetLastError() {
 }
 
 std::string Win32SerialApi::ErrorText(std::uint32_t code) {
-  char buffer[512];
-  const DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                   nullptr, code, 0, buffer, sizeof buffer, nullptr);
+  // As UTF-16: the A function gives the ANSI code page (1251 on a Russian
+  // system), and every text here goes on as UTF-8.
+  wchar_t buffer[512];
+  DWORD n = ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             code, 0, buffer, sizeof buffer / sizeof buffer[0], nullptr);
   if (n == 0) return "Unknown error " + std::to_string(code);
-  std::string text(buffer, n);
-  // The message ends in a line break, which the error pattern has no place for.
-  while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' '))
-    text.pop_back();
+  // The message ends in a line break, which the error pattern has no place for;
+  // trimmed in UTF-16, so no character is cut.
+  while (n > 0 && (buffer[n - 1] == L'\r' || buffer[n - 1] == L'\n' || buffer[n - 1] == L' ')) --n;
+  if (n == 0) return "Unknown error " + std::to_string(code);
+  const int size =
+      ::WideCharToMultiByte(CP_UTF8, 0, buffer, static_cast<int>(n), nullptr, 0, nullptr, nullptr);
+  std::string text(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, buffer, static_cast<int>(n), text.data(), size, nullptr,
+                        nullptr);
   return text;
 }
 

@@ -136,6 +136,12 @@ bool StderrIsTerminal() {
   return isatty(STDERR_FILENO) != 0;
 }
 
+std::vector<std::string> Utf8Arguments(int argc, char** argv) {
+  return std::vector<std::string>(argv, argv + argc);
+}
+
+void ShowUtf8OnConsole() {}  // a terminal takes the bytes as they are
+
 std::string SelfPath() {
   std::error_code ec;
   const auto self = fs::read_symlink("/proc/self/exe", ec);

@@ -3,12 +3,17 @@
 
 #include <io.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <shellapi.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+
+#include "framework/win32/WideText.h"
 
 namespace cli {
 
@@ -64,7 +69,43 @@ std::string Quote(const std::string& arg) {
   return out + "\"";
 }
 
+// The console's output code page as the program found it; 0 while unchanged.
+std::atomic<UINT> console_code_page{0};
+
+void RestoreConsoleCodePage() {
+  if (const UINT page = console_code_page.exchange(0)) SetConsoleOutputCP(page);
+}
+
+bool IsConsole(DWORD stream) {
+  DWORD mode = 0;
+  const HANDLE h = GetStdHandle(stream);
+  return h != nullptr && h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode) != 0;
+}
+
 }  // namespace
+
+std::vector<std::string> Utf8Arguments(int argc, char** argv) {
+  // main's argv holds the ANSI code page's idea of the command line: a
+  // Cyrillic folder on a Western system (or a Chinese one on a Russian
+  // system) has become question marks there.
+  int count = 0;
+  const std::unique_ptr<LPWSTR, decltype(&LocalFree)> wide(
+      CommandLineToArgvW(GetCommandLineW(), &count), &LocalFree);
+  if (!wide || count <= 0) return std::vector<std::string>(argv, argv + argc);
+  std::vector<std::string> args;
+  for (int i = 0; i < count; ++i) args.push_back(framework::Narrow(wide.get()[i]));
+  return args;
+}
+
+void ShowUtf8OnConsole() {
+  // Only a console: what goes to a file or a pipe is UTF-8 already, and the
+  // code page belongs to the console, shared with the shell that started us.
+  if (!IsConsole(STD_OUTPUT_HANDLE) && !IsConsole(STD_ERROR_HANDLE)) return;
+  const UINT before = GetConsoleOutputCP();
+  if (before == 0 || before == CP_UTF8 || !SetConsoleOutputCP(CP_UTF8)) return;
+  console_code_page.store(before);
+  std::atexit(RestoreConsoleCodePage);
+}
 
 void InstallInterruptHandlers() {
   SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
@@ -83,9 +124,16 @@ bool StderrIsTerminal() {
 }
 
 std::string SelfPath() {
-  char path[MAX_PATH];
-  const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
-  return n > 0 && n < MAX_PATH ? std::string(path, n) : std::string();
+  // Wide, and grown until it fits: the program may sit in a folder of any
+  // language, deeper than MAX_PATH.
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (n == 0) return {};
+    if (n < path.size()) return framework::Narrow(path.data(), n);
+    if (path.size() >= 32768) return {};
+    path.resize(path.size() * 2);
+  }
 }
 
 std::vector<int> RunAll(const std::vector<std::vector<std::string>>& commands) {
@@ -113,11 +161,14 @@ std::vector<int> RunAll(const std::vector<std::vector<std::string>>& commands) {
   for (const auto& command : commands) {
     std::string line;
     for (const auto& a : command) line += (line.empty() ? "" : " ") + Quote(a);
-    STARTUPINFOA si{};
+    // Wide: the paths in it may be of any language.
+    const std::wstring program = framework::Widen(command[0]);
+    std::wstring wideLine = framework::Widen(line);
+    STARTUPINFOW si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
     // Suspended until it is in the job, so nothing it starts escapes it.
-    if (CreateProcessA(command[0].c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED,
+    if (CreateProcessW(program.c_str(), wideLine.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED,
                        nullptr, nullptr, &si, &pi)) {
       // Without a job (the system refused one) the upload still runs.
       if (job.handle) AssignProcessToJobObject(job.handle, pi.hProcess);
