@@ -136,7 +136,10 @@ void TVaCustomComm::SetOnTxEmpty(TNotifyEvent handler) {
 // Errors
 
 void TVaCustomComm::RaiseLastCommError(const std::string& pattern) {
-  const std::uint32_t code = api_->GetLastError();
+  RaiseCommError(pattern, api_->GetLastError());
+}
+
+void TVaCustomComm::RaiseCommError(const std::string& pattern, std::uint32_t code) {
   const std::string text = TrimmedErrorText(api_->ErrorText(code));
   throw EVaCommError(FormatPattern(pattern, code, text), code, api_->ErrorKindOf(code));
 }
@@ -286,13 +289,15 @@ std::string TVaCustomComm::FullDeviceName() {
 }
 
 void TVaCustomComm::OpenHandle() {
-  Handle =
-      api_->CreateFileA(FullDeviceName(), kGenericReadWrite, 0, kOpenExisting, kFileFlagOverlapped);
+  const std::string name = FullDeviceName();
+  Handle = api_->CreateFileA(name, kGenericReadWrite, 0, kOpenExisting, kFileFlagOverlapped);
   if (Handle != kInvalidHandle) return;
-  if (api_->GetLastError() == kErrorFileNotFound)
-    RaiseLastCommError("Specified device not found (" + EscapePercent(FullDeviceName()) + ").");
-  RaiseLastCommError("Can't open specified device " + EscapePercent(FullDeviceName()) +
-                     " (Error %d, %s)");
+  // Taken before any other call: the system does not promise that later
+  // calls, even successful ones, leave the last error alone.
+  const std::uint32_t code = api_->GetLastError();
+  if (code == kErrorFileNotFound)
+    RaiseCommError("Specified device not found (" + EscapePercent(name) + ").", code);
+  RaiseCommError("Can't open specified device " + EscapePercent(name) + " (Error %d, %s)", code);
 }
 
 void TVaCustomComm::ReleaseHandle() {

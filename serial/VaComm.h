@@ -233,6 +233,7 @@ class TVaCustomComm : public TVaComponent {
 
   // Errors.
   [[noreturn]] void RaiseLastCommError(const std::string& pattern);
+  [[noreturn]] void RaiseCommError(const std::string& pattern, std::uint32_t code);
   void CheckCommResult(bool ok, const std::string& pattern);
 
   // Settings.
