@@ -2,7 +2,9 @@
 
 #include <chrono>
 #include <cstring>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "framework/Application.h"
 
@@ -362,6 +364,22 @@ void TVaCustomComm::StartThreads() {
   }
 }
 
+namespace {
+
+// A thread whose request the driver never ended (older USB-serial drivers
+// after an unplug): its record, buffer and event stay the driver's, so the
+// thread object is kept, on purpose, for the rest of the process instead of
+// being freed under the driver; the handle is closed all the same.
+template <typename T>
+void KeepForTheDriver(std::unique_ptr<T> thread) {
+  static std::mutex m;
+  static auto* kept = new std::vector<std::unique_ptr<framework::TThread>>;
+  std::lock_guard lock(m);
+  kept->push_back(std::move(thread));
+}
+
+}  // namespace
+
 void TVaCustomComm::StopThreads() {
   // A thread whose synchronised call is running right now (a handler closing
   // the port) cannot end before that call returns: it is stopped here and
@@ -372,7 +390,10 @@ void TVaCustomComm::StopThreads() {
       framework::TThread::DestroyWhenFinished(std::move(event_thread_));
     } else {
       event_thread_->WaitFor();
-      event_thread_.reset();
+      if (event_thread_->Abandoned())
+        KeepForTheDriver(std::move(event_thread_));
+      else
+        event_thread_.reset();
     }
   }
   if (write_thread_) {
@@ -381,7 +402,10 @@ void TVaCustomComm::StopThreads() {
       framework::TThread::DestroyWhenFinished(std::move(write_thread_));
     } else {
       write_thread_->WaitFor();
-      write_thread_.reset();
+      if (write_thread_->Abandoned())
+        KeepForTheDriver(std::move(write_thread_));
+      else
+        write_thread_.reset();
     }
   }
 }

@@ -54,8 +54,10 @@ void TVaCommEventThread::Execute() {
     if (Terminated()) break;
     WakeEvent.WaitFor(kInfinite);
   }
-  // The device wait must end before its record, mask and event go.
-  if (overlapped_.LoadStatus() == kStatusPending) api.CancelIoEx(Owner->Handle, &overlapped_);
+  // The device wait must end before its record, mask and event go. A driver
+  // that never ends it (some after an unplug) keeps them: see Abandoned.
+  if (overlapped_.LoadStatus() == kStatusPending && !api.CancelIoEx(Owner->Handle, &overlapped_))
+    abandoned_ = true;
 }
 
 void TVaCommEventThread::Deliver() {

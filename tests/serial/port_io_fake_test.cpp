@@ -433,6 +433,26 @@ TEST_F(PortIo, AWaitThatEndsInFailureIsNotStartedAgainSoFailuresCannotStorm) {
   EXPECT_FALSE(port.EventThread()) << "the stop still ends the thread";
 }
 
+TEST_F(PortIo, ADriverThatNeverEndsACancelledWaitDoesNotHoldTheClose) {
+  port.Open();
+  const THandle h = port.Handle;
+  ASSERT_TRUE(WaitUntil([&] { return fake.WaitOutstanding(); }));
+  // Some drivers never end a cancelled request after an unplug: the back
+  // end gives up on it, and the record stays the driver's.
+  fake.FailAlways("CancelIoEx", 31);
+  const auto t0 = std::chrono::steady_clock::now();
+  port.Close();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s);
+  EXPECT_FALSE(port.IsOpen());
+  EXPECT_FALSE(port.EventThread());
+  EXPECT_FALSE(fake.IsOpen(h)) << "the handle is closed all the same";
+  // Closing the handle ended the request at last, writing into its record
+  // and signalling its event: both must still be allocated (AddressSanitizer
+  // reports it otherwise).
+  EXPECT_EQ(fake.CallsNamed({"CloseHandle"}).size(), 1u);
+  fake.FailAlways("CancelIoEx", 0);
+}
+
 TEST_F(PortIo, ADeliveryPendingAtCloseRunsBeforeTheHandleIsReleased) {
   bool ranWhileOpen = false;
   port.OnCts = [&](TVaCustomComm* sender) { ranWhileOpen = fake.IsOpen(sender->Handle); };

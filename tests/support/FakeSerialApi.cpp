@@ -345,7 +345,8 @@ bool FakeSerialApi::GetOverlappedResult(THandle, TOverlapped* ov, std::uint32_t*
 
 bool FakeSerialApi::CancelIoEx(THandle, TOverlapped* ov) {
   std::lock_guard lock(m_);
-  calls_.push_back("CancelIoEx()");
+  // Scripted to fail: a driver that never ends the cancelled request.
+  if (!Enter("CancelIoEx", "")) return false;
   if (wait_ov_ == ov) {
     Finish(ov, kErrorOperationAborted, 0);
     wait_ov_ = nullptr;

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "framework/Clock.h"
 
@@ -80,9 +81,17 @@ DWORD* AsDword(std::uint32_t* p) {
 constexpr ULONGLONG kAskAgainMs = 1000;
 // How long the event of an ended request may lag behind its status.
 constexpr DWORD kEventAfterStatusMs = 1000;
-// The longest single sleep of a wait for received bytes: a missed arrival
-// notice costs at most this much.
-constexpr std::int64_t kLongestSleepUs = 100'000;
+// How long a cancelled request may take to end at all. Some drivers (older
+// CH340 and PL2303 ones after an unplug) never end it; past this the caller
+// is told so and leaves the request's record and data to the driver.
+constexpr ULONGLONG kGiveUpMs = 3000;
+// The longest single sleep of a wait for received bytes, after which it
+// looks at the queue again whatever the notices said. Wine completes an
+// event wait only some 10 ms after the bytes came (it polls the line), so
+// on Wine this look, not the notice, ends most waits; on Windows the driver
+// ends the event wait as the bytes come, and the look only backs it up (a
+// sleep there lasts one timer period, 15.6 ms, no timer period is asked for).
+constexpr std::int64_t kLongestSleepUs = 1000;
 // How long a close waits for the waits for received bytes to leave.
 constexpr auto kWaitersLeaveLimit = std::chrono::seconds(2);
 
@@ -165,7 +174,12 @@ bool Win32SerialApi::CloseHandle(THandle h) {
     ::SetEvent(p->closing);
     std::unique_lock lock(p->m);
     p->left.wait_for(lock, kWaitersLeaveLimit, [&] { return p->waiters == 0; });
-    EndOwnWait(h, *p);
+    if (!EndOwnWait(h, *p)) {
+      // The driver never ended our own wait: its record and event stay
+      // allocated, on purpose, for the rest of the process.
+      static auto* kept = new std::vector<std::shared_ptr<Port>>;
+      kept->push_back(p);
+    }
     p->caller_wait = nullptr;
     std::lock_guard ports(ports_mutex_);
     ports_.erase(h);
@@ -284,11 +298,12 @@ bool Win32SerialApi::CancelIoEx(THandle h, TOverlapped* ov) {
   return ended;
 }
 
-void Win32SerialApi::EndOwnWait(THandle h, Port& p) {
-  if (!p.own_pending) return;
-  if (p.own.LoadStatus() == kStatusPending) EndRequest(h, &p.own);
+bool Win32SerialApi::EndOwnWait(THandle h, Port& p) {
+  if (!p.own_pending) return true;
+  if (p.own.LoadStatus() == kStatusPending && !EndRequest(h, &p.own)) return false;
   p.own_pending = false;
   if (p.own.LoadStatus() == 0) p.missed |= p.own_mask;
+  return true;
 }
 
 bool Win32SerialApi::EndRequest(THandle h, TOverlapped* ov) {
@@ -298,8 +313,13 @@ bool Win32SerialApi::EndRequest(THandle h, TOverlapped* ov) {
   // driver that missed the request is asked again now and then. The record's
   // event may be signalled for another reason (a stop), so the status
   // decides, not the event.
-  ULONGLONG asked = ::GetTickCount64();
+  const ULONGLONG start = ::GetTickCount64();
+  ULONGLONG asked = start;
   while (ov->LoadStatus() == kStatusPending) {
+    if (::GetTickCount64() - start >= kGiveUpMs) {
+      ::SetLastError(WAIT_TIMEOUT);
+      return false;
+    }
     if (ov->hEvent == kNoEvent || ::WaitForSingleObject(AsHandle(ov->hEvent), 1) == WAIT_OBJECT_0)
       ::Sleep(1);
     if (::GetTickCount64() - asked >= kAskAgainMs) {

@@ -10,7 +10,9 @@
 //   pseudo-terminal leaves such a read pending.) The error flags that query
 //   clears are kept for the handle and reported by the next ClearCommError.
 // - CancelIoEx returns once the request has ended, as the interface promises;
-//   the platform's call only asks for the cancellation.
+//   the platform's call only asks for the cancellation. A request that has
+//   not ended 3 s after it was cancelled is given up: false, error 258, and
+//   the caller leaves its record and data to the driver.
 // - ErrorText is the system's message (FormatMessage) without the line break
 //   it ends in.
 // - WaitForReceived sleeps until the line reports an arrival: on the
@@ -78,7 +80,8 @@ class Win32SerialApi : public SerialApi {
   // Asks the driver to end the pending request of ov; false if it refused.
   bool AskToEnd(THandle h, TOverlapped* ov);
   // Ends the wait of our own on the port, if one is outstanding; p.m held.
-  void EndOwnWait(THandle h, Port& p);
+  // False if the driver never ended it.
+  bool EndOwnWait(THandle h, Port& p);
   // Bytes in the receive queue, keeping the error flags the query clears.
   bool Queued(THandle h, std::uint32_t& count);
   // Error flags a read's queue query cleared, per handle, until reported.
