@@ -23,6 +23,19 @@ void ProcessMessagesOrStop() {
   if (InterruptStatus() != 0) throw Interrupted{};
 }
 
+// Some USB-serial drivers refuse the device reset (errors 1, 31, 87) where
+// the inbox UART driver treats it as a no-op: with it a warning, such an
+// adapter can still be flashed. The purge still runs and raises its own error.
+void ResetAndPurge(comflash::UploadSession& session, Output& out) {
+  try {
+    session.Port().ResetDevice();
+  } catch (const serial::EVaCommError& e) {
+    out.Message("warning: the adapter refused the device reset, going on without it: " +
+                std::string(e.what()));
+  }
+  session.Port().PurgeAll();
+}
+
 // Closing releases the line (the exclusive mark and the lock) for the next run.
 void ClosePort(comflash::UploadSession& session, Output& out) {
   try {
@@ -35,7 +48,7 @@ void ClosePort(comflash::UploadSession& session, Output& out) {
 }  // namespace
 
 PortResult FlashPort(const std::string& port, const LoadedImage& image, Output& out,
-                     ProgressStyle style) {
+                     ProgressStyle style, serial::SerialApi& api) {
   const auto t0 = std::chrono::steady_clock::now();
   Reporter reporter(out, style, port);
   PortResult r;
@@ -59,7 +72,7 @@ PortResult FlashPort(const std::string& port, const LoadedImage& image, Output& 
   };
 
   if (InterruptStatus() != 0) return interrupted();
-  comflash::UploadSession session(reporter, ProcessMessagesOrStop);
+  comflash::UploadSession session(reporter, ProcessMessagesOrStop, api);
   try {
     session.OpenPort(port);
   } catch (const std::exception& e) {
@@ -78,7 +91,7 @@ PortResult FlashPort(const std::string& port, const LoadedImage& image, Output& 
   }
 
   try {
-    session.ResetAndPurge();
+    ResetAndPurge(session, out);
     const auto outcome = session.Run(comflash::FirmwareImage);
     ClosePort(session, out);
     // A finished image stands; any other end after an interruption is the
@@ -100,6 +113,12 @@ PortResult FlashPort(const std::string& port, const LoadedImage& image, Output& 
     ClosePort(session, out);
     return interrupted();
   } catch (const std::exception& e) {
+    // An interruption ends the reply wait with an error of its own: the
+    // run's end is the interruption's.
+    if (InterruptStatus() != 0) {
+      ClosePort(session, out);
+      return interrupted();
+    }
     r.error = "port " + port + " failed during the upload: " + e.what();
     out.Message(r.error);
     ClosePort(session, out);
