@@ -2,7 +2,9 @@
 
 #include <chrono>
 #include <cstring>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "framework/Application.h"
 
@@ -136,7 +138,10 @@ void TVaCustomComm::SetOnTxEmpty(TNotifyEvent handler) {
 // Errors
 
 void TVaCustomComm::RaiseLastCommError(const std::string& pattern) {
-  const std::uint32_t code = api_->GetLastError();
+  RaiseCommError(pattern, api_->GetLastError());
+}
+
+void TVaCustomComm::RaiseCommError(const std::string& pattern, std::uint32_t code) {
   const std::string text = TrimmedErrorText(api_->ErrorText(code));
   throw EVaCommError(FormatPattern(pattern, code, text), code, api_->ErrorKindOf(code));
 }
@@ -286,13 +291,15 @@ std::string TVaCustomComm::FullDeviceName() {
 }
 
 void TVaCustomComm::OpenHandle() {
-  Handle =
-      api_->CreateFileA(FullDeviceName(), kGenericReadWrite, 0, kOpenExisting, kFileFlagOverlapped);
+  const std::string name = FullDeviceName();
+  Handle = api_->CreateFileA(name, kGenericReadWrite, 0, kOpenExisting, kFileFlagOverlapped);
   if (Handle != kInvalidHandle) return;
-  if (api_->GetLastError() == kErrorFileNotFound)
-    RaiseLastCommError("Specified device not found (" + EscapePercent(FullDeviceName()) + ").");
-  RaiseLastCommError("Can't open specified device " + EscapePercent(FullDeviceName()) +
-                     " (Error %d, %s)");
+  // Taken before any other call: the system does not promise that later
+  // calls, even successful ones, leave the last error alone.
+  const std::uint32_t code = api_->GetLastError();
+  if (code == kErrorFileNotFound)
+    RaiseCommError("Specified device not found (" + EscapePercent(name) + ").", code);
+  RaiseCommError("Can't open specified device " + EscapePercent(name) + " (Error %d, %s)", code);
 }
 
 void TVaCustomComm::ReleaseHandle() {
@@ -357,6 +364,22 @@ void TVaCustomComm::StartThreads() {
   }
 }
 
+namespace {
+
+// A thread whose request the driver never ended (older USB-serial drivers
+// after an unplug): its record, buffer and event stay the driver's, so the
+// thread object is kept, on purpose, for the rest of the process instead of
+// being freed under the driver; the handle is closed all the same.
+template <typename T>
+void KeepForTheDriver(std::unique_ptr<T> thread) {
+  static std::mutex m;
+  static auto* kept = new std::vector<std::unique_ptr<framework::TThread>>;
+  std::lock_guard lock(m);
+  kept->push_back(std::move(thread));
+}
+
+}  // namespace
+
 void TVaCustomComm::StopThreads() {
   // A thread whose synchronised call is running right now (a handler closing
   // the port) cannot end before that call returns: it is stopped here and
@@ -367,7 +390,10 @@ void TVaCustomComm::StopThreads() {
       framework::TThread::DestroyWhenFinished(std::move(event_thread_));
     } else {
       event_thread_->WaitFor();
-      event_thread_.reset();
+      if (event_thread_->Abandoned())
+        KeepForTheDriver(std::move(event_thread_));
+      else
+        event_thread_.reset();
     }
   }
   if (write_thread_) {
@@ -376,7 +402,10 @@ void TVaCustomComm::StopThreads() {
       framework::TThread::DestroyWhenFinished(std::move(write_thread_));
     } else {
       write_thread_->WaitFor();
-      write_thread_.reset();
+      if (write_thread_->Abandoned())
+        KeepForTheDriver(std::move(write_thread_));
+      else
+        write_thread_.reset();
     }
   }
 }

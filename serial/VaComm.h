@@ -139,6 +139,9 @@ class TVaCommWriteThread : public framework::TThread {
 
   std::int32_t Capacity() const { return capacity_; }
   std::int32_t BufferedCount() const { return Buffer.Count(); }
+  // Whether a write the driver never ended still holds this thread's record
+  // and bytes (read once the thread has ended).
+  bool Abandoned() const { return abandoned_; }
 
   TVaCustomComm* const Owner;
   bool SyncDispatch = true;
@@ -164,6 +167,7 @@ class TVaCommWriteThread : public framework::TThread {
   std::mutex send_mutex_;
   TOverlapped overlapped_{};
   bool write_outstanding_ = false;            // writer thread only
+  bool abandoned_ = false;                    // writer thread, then after its end
   std::uint64_t outstanding_generation_ = 0;  // of the outstanding write; writer thread only
 
  public:
@@ -181,6 +185,9 @@ class TVaCommEventThread : public framework::TThread {
 
   // Marks the thread terminated, then wakes it.
   void Stop();
+  // Whether the driver never ended the cancelled device wait, which then
+  // still holds this thread's record, mask and event (read once it has ended).
+  bool Abandoned() const { return abandoned_; }
 
   TVaCustomComm* const Owner;
   TVaWaitEvent WakeEvent;
@@ -195,6 +202,7 @@ class TVaCommEventThread : public framework::TThread {
   void DispatchEvents();
 
   TOverlapped overlapped_{};
+  bool abandoned_ = false;
 };
 
 class TVaCustomComm : public TVaComponent {
@@ -233,6 +241,7 @@ class TVaCustomComm : public TVaComponent {
 
   // Errors.
   [[noreturn]] void RaiseLastCommError(const std::string& pattern);
+  [[noreturn]] void RaiseCommError(const std::string& pattern, std::uint32_t code);
   void CheckCommResult(bool ok, const std::string& pattern);
 
   // Settings.

@@ -41,11 +41,23 @@ void TVaCommEventThread::Execute() {
     // that ended in failure reported no events: its word still holds the
     // last delivery's bits.
     std::uint32_t ignored = 0;
-    if (!api.GetOverlappedResult(Owner->Handle, &overlapped_, &ignored, false)) ReceivedMask = 0;
+    if (api.GetOverlappedResult(Owner->Handle, &overlapped_, &ignored, false)) {
+      Deliver();
+      continue;
+    }
+    ReceivedMask = 0;
     Deliver();
+    // A driver that fails one wait fails the next as well (a line gone after
+    // an unplug or a resume): one started again at once would turn into a
+    // storm of hand-overs. As after a wait that fails at once, only a stop
+    // wakes the thread now.
+    if (Terminated()) break;
+    WakeEvent.WaitFor(kInfinite);
   }
-  // The device wait must end before its record, mask and event go.
-  if (overlapped_.LoadStatus() == kStatusPending) api.CancelIoEx(Owner->Handle, &overlapped_);
+  // The device wait must end before its record, mask and event go. A driver
+  // that never ends it (some after an unplug) keeps them: see Abandoned.
+  if (overlapped_.LoadStatus() == kStatusPending && !api.CancelIoEx(Owner->Handle, &overlapped_))
+    abandoned_ = true;
 }
 
 void TVaCommEventThread::Deliver() {

@@ -181,7 +181,8 @@ void TVaCommWriteThread::ClearBuffer() {
 
 void TVaCommWriteThread::EndOutstandingWrite() {
   if (!write_outstanding_) return;
-  Owner->Api().CancelIoEx(Owner->Handle, &overlapped_);
+  // A driver that never ends it keeps the record and the bytes: see Abandoned.
+  if (!Owner->Api().CancelIoEx(Owner->Handle, &overlapped_)) abandoned_ = true;
   write_outstanding_ = false;
   ForgetSent();
 }

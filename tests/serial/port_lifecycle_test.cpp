@@ -103,6 +103,19 @@ TEST_F(PortLifecycle, OpenFailuresCarryTheSystemsCodeAndText) {
   port.Close();
 }
 
+TEST_F(PortLifecycle, AFailedOpenReportsTheCodeOfTheOpenNotOfALaterCall) {
+  TVaComm port(nullptr, fake);
+  port.SetDeviceName("COM3");
+  // The version query succeeds but clears the last error, as the system may.
+  fake.FailNext("GetVersionExA", 0, 5);
+  fake.FailNext("CreateFileA", 5);
+  EXPECT_EQ(ErrorOf([&] { port.Open(); }),
+            "Can't open specified device \\\\.\\COM3 (Error 5, Access is denied)");
+  fake.FailNext("GetVersionExA", 0, 5);
+  fake.FailNext("CreateFileA", 2);
+  EXPECT_EQ(ErrorOf([&] { port.Open(); }), "Specified device not found (\\\\.\\COM3).");
+}
+
 TEST_F(PortLifecycle, ANameWithPercentSignsIsNotTakenForPlaceholders) {
   TVaComm port(nullptr, fake);
   port.SetDeviceName("odd%%s");

@@ -100,19 +100,6 @@ TEST(Win32Api, AMissingPortIsNotFoundWithTheSystemsText) {
   EXPECT_EQ(text.find_first_of("\r\n"), std::string::npos) << text;
 }
 
-TEST(Win32Api, ErrorKindsOfTheCodesAComPortGives) {
-  Win32SerialApi api;
-  EXPECT_EQ(api.ErrorKindOf(2), TErrorKind::ekNotFound);
-  EXPECT_EQ(api.ErrorKindOf(3), TErrorKind::ekNotFound);
-  EXPECT_EQ(api.ErrorKindOf(5), TErrorKind::ekBusy);  // held by another program
-  EXPECT_EQ(api.ErrorKindOf(32), TErrorKind::ekBusy);
-  EXPECT_EQ(api.ErrorKindOf(1167), TErrorKind::ekHungUp);
-  EXPECT_EQ(api.ErrorKindOf(31), TErrorKind::ekHungUp);
-  EXPECT_EQ(api.ErrorKindOf(22), TErrorKind::ekHungUp);
-  EXPECT_EQ(api.ErrorKindOf(21), TErrorKind::ekHungUp);
-  EXPECT_EQ(api.ErrorKindOf(87), TErrorKind::ekOther);
-}
-
 TEST(Win32Api, ErrorTextsEndWithoutALineBreakAndUnknownCodesAreNamed) {
   Win32SerialApi api;
   for (std::uint32_t code : {2u, 5u, 21u, 87u, 995u, 997u}) {

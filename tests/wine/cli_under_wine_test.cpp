@@ -214,3 +214,15 @@ TEST_F(CliUnderWine, EveryFailureSaysItInUtf8) {
     EXPECT_NE(r.out.find(c.says), std::string::npos) << r.out;
   }
 }
+
+TEST_F(CliUnderWine, ListsTheComPortsMappedInThePrefixInNumberOrder) {
+  StartDevice("COM3");
+  Map("COM12", device_->Path());
+  const auto r = Flash({"--list"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const auto com3 = r.out.find("COM3");
+  const auto com12 = r.out.find("COM12");
+  ASSERT_NE(com3, std::string::npos) << r.out;
+  ASSERT_NE(com12, std::string::npos) << r.out;
+  EXPECT_LT(com3, com12) << "in number order, not as text:\n" << r.out;
+}

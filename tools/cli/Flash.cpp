@@ -57,6 +57,19 @@ class PortApplication : public framework::ConsoleApplication {
   std::vector<std::string> pending_;
 };
 
+// Some USB-serial drivers refuse the device reset (errors 1, 31, 87) where
+// the inbox UART driver treats it as a no-op: with it a warning, such an
+// adapter can still be flashed. The purge still runs and raises its own error.
+void ResetAndPurge(comflash::UploadSession& session, Output& out) {
+  try {
+    session.Port().ResetDevice();
+  } catch (const serial::EVaCommError& e) {
+    out.Message("warning: the adapter refused the device reset, going on without it: " +
+                std::string(e.what()));
+  }
+  session.Port().PurgeAll();
+}
+
 // Closing releases the line (the exclusive mark and the lock) for the next run.
 void ClosePort(comflash::UploadSession& session, Output& out) {
   try {
@@ -69,7 +82,7 @@ void ClosePort(comflash::UploadSession& session, Output& out) {
 }  // namespace
 
 PortResult FlashPort(const std::string& port, const LoadedImage& image, Output& out,
-                     ProgressStyle style) {
+                     ProgressStyle style, serial::SerialApi& api) {
   const auto t0 = std::chrono::steady_clock::now();
   Reporter reporter(out, style, port);
   PortResult r;
@@ -100,7 +113,7 @@ PortResult FlashPort(const std::string& port, const LoadedImage& image, Output& 
     ~FlushAtEnd() { flush(); }
     const decltype(said)& flush;
   } flushAtEnd{said};
-  comflash::UploadSession session(reporter, ProcessMessagesOrStop);
+  comflash::UploadSession session(reporter, ProcessMessagesOrStop, api);
   try {
     session.OpenPort(port);
   } catch (const std::exception& e) {
@@ -119,7 +132,7 @@ PortResult FlashPort(const std::string& port, const LoadedImage& image, Output& 
   }
 
   try {
-    session.ResetAndPurge();
+    ResetAndPurge(session, out);
     const auto outcome = session.Run(comflash::FirmwareImage);
     ClosePort(session, out);
     // A finished image stands; any other end after an interruption is the
@@ -143,6 +156,12 @@ PortResult FlashPort(const std::string& port, const LoadedImage& image, Output& 
     ClosePort(session, out);
     return interrupted();
   } catch (const std::exception& e) {
+    // An interruption ends the reply wait with an error of its own: the
+    // run's end is the interruption's.
+    if (InterruptStatus() != 0) {
+      ClosePort(session, out);
+      return interrupted();
+    }
     r.block = reporter.CurrentBlock();
     const auto* portError = dynamic_cast<const serial::EVaCommError*>(&e);
     if (portError && portError->Kind() == serial::TErrorKind::ekHungUp) {

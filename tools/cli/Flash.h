@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "serial/device/SerialApi.h"
 #include "tools/cli/Image.h"
 #include "tools/cli/Output.h"
 #include "tools/cli/Reporter.h"
@@ -12,8 +13,9 @@
 namespace cli {
 
 // Uploads comflash::FirmwareImage (as image describes it) to port and says
-// what happened on out; never throws for the port's errors.
+// what happened on out; never throws for the port's errors. A device reset
+// the adapter refuses is only a warning: the purge and the upload go on.
 PortResult FlashPort(const std::string& port, const LoadedImage& image, Output& out,
-                     ProgressStyle style);
+                     ProgressStyle style, serial::SerialApi& api = serial::PlatformSerialApi());
 
 }  // namespace cli

@@ -5,12 +5,16 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
-#include <mmsystem.h>  // timeBeginPeriod
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstring>
 #include <string>
+#include <vector>
+
+#include "framework/Clock.h"
 
 namespace serial {
 
@@ -77,17 +81,109 @@ DWORD* AsDword(std::uint32_t* p) {
 constexpr ULONGLONG kAskAgainMs = 1000;
 // How long the event of an ended request may lag behind its status.
 constexpr DWORD kEventAfterStatusMs = 1000;
+// How long a cancelled request may take to end at all. Some drivers (older
+// CH340 and PL2303 ones after an unplug) never end it; past this the caller
+// is told so and leaves the request's record and data to the driver.
+constexpr ULONGLONG kGiveUpMs = 3000;
+// The longest single sleep of a wait for received bytes, after which it
+// looks at the queue again whatever the notices said. Wine completes an
+// event wait only some 10 ms after the bytes came (it polls the line), so
+// on Wine this look, not the notice, ends most waits; on Windows the driver
+// ends the event wait as the bytes come, and the look only backs it up (a
+// sleep there lasts one timer period, 15.6 ms, no timer period is asked for).
+constexpr std::int64_t kLongestSleepUs = 1000;
+// How long a close waits for the waits for received bytes to leave.
+constexpr auto kWaitersLeaveLimit = std::chrono::seconds(2);
+
+// Whether the last call of this thread was an open: error 5 means another
+// program holds the port there, and a line that went away anywhere else.
+thread_local bool t_last_call_was_open = false;
+
+void Io() {
+  t_last_call_was_open = false;
+}
+
+// Set once by EndReceiveWaits, for the rest of the process.
+HANDLE ReceiveWaitsEnded() {
+  static const HANDLE ended = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  return ended;
+}
+
+bool IsSet(HANDLE e) {
+  return ::WaitForSingleObject(e, 0) == WAIT_OBJECT_0;
+}
 
 }  // namespace
+
+// What the back end keeps for an open handle.
+struct Win32SerialApi::Port {
+  Port()
+      : own_event(::CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+        closing(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+    own.hEvent = reinterpret_cast<EventHandle>(own_event);
+  }
+  ~Port() {
+    ::CloseHandle(own_event);
+    ::CloseHandle(closing);
+  }
+  Port(const Port&) = delete;
+  Port& operator=(const Port&) = delete;
+
+  std::mutex m;
+  // The caller's event wait last started; the caller's until it has ended.
+  TOverlapped* caller_wait = nullptr;
+  // Our own event wait, for when the caller has none outstanding.
+  TOverlapped own{};
+  std::uint32_t own_mask = 0;
+  bool own_pending = false;
+  bool own_failed = false;
+  // The events our own waits took, for the caller's next wait.
+  std::uint32_t missed = 0;
+  HANDLE own_event;
+  HANDLE closing;  // signalled when the handle is closed
+  int waiters = 0;
+  std::condition_variable left;
+};
+
+std::shared_ptr<Win32SerialApi::Port> Win32SerialApi::Find(THandle h) {
+  std::lock_guard lock(ports_mutex_);
+  const auto it = ports_.find(h);
+  return it == ports_.end() ? nullptr : it->second;
+}
 
 THandle Win32SerialApi::CreateFileA(const std::string& name, std::uint32_t access,
                                     std::uint32_t share, std::uint32_t creation,
                                     std::uint32_t flags) {
   HANDLE h = ::CreateFileA(name.c_str(), access, share, nullptr, creation, flags, nullptr);
-  return reinterpret_cast<THandle>(h);
+  // Taken at once: the thread-local store below may itself reset it.
+  const DWORD error = ::GetLastError();
+  t_last_call_was_open = true;
+  if (h == INVALID_HANDLE_VALUE) {
+    ::SetLastError(error);
+    return kInvalidHandle;
+  }
+  const auto handle = reinterpret_cast<THandle>(h);
+  std::lock_guard lock(ports_mutex_);
+  ports_[handle] = std::make_shared<Port>();
+  return handle;
 }
 
 bool Win32SerialApi::CloseHandle(THandle h) {
+  Io();
+  if (const auto p = Find(h)) {
+    ::SetEvent(p->closing);
+    std::unique_lock lock(p->m);
+    p->left.wait_for(lock, kWaitersLeaveLimit, [&] { return p->waiters == 0; });
+    if (!EndOwnWait(h, *p)) {
+      // The driver never ended our own wait: its record and event stay
+      // allocated, on purpose, for the rest of the process.
+      static auto* kept = new std::vector<std::shared_ptr<Port>>;
+      kept->push_back(p);
+    }
+    p->caller_wait = nullptr;
+    std::lock_guard ports(ports_mutex_);
+    ports_.erase(h);
+  }
   {
     std::lock_guard lock(kept_mutex_);
     kept_errors_.erase(h);
@@ -96,10 +192,12 @@ bool Win32SerialApi::CloseHandle(THandle h) {
 }
 
 bool Win32SerialApi::GetCommState(THandle h, TDCB& dcb) {
+  Io();
   return ::GetCommState(AsHandle(h), reinterpret_cast<DCB*>(&dcb)) != 0;
 }
 
 bool Win32SerialApi::SetCommState(THandle h, const TDCB& dcb) {
+  Io();
   // SetCommState takes a non-const pointer but does not write the record.
   DCB copy;
   static_assert(sizeof copy == sizeof dcb);
@@ -108,10 +206,12 @@ bool Win32SerialApi::SetCommState(THandle h, const TDCB& dcb) {
 }
 
 bool Win32SerialApi::SetupComm(THandle h, std::uint32_t inQueue, std::uint32_t outQueue) {
+  Io();
   return ::SetupComm(AsHandle(h), inQueue, outQueue) != 0;
 }
 
 bool Win32SerialApi::SetCommTimeouts(THandle h, const TCommTimeouts& timeouts) {
+  Io();
   COMMTIMEOUTS t{timeouts.ReadIntervalTimeout, timeouts.ReadTotalTimeoutMultiplier,
                  timeouts.ReadTotalTimeoutConstant, timeouts.WriteTotalTimeoutMultiplier,
                  timeouts.WriteTotalTimeoutConstant};
@@ -119,15 +219,39 @@ bool Win32SerialApi::SetCommTimeouts(THandle h, const TCommTimeouts& timeouts) {
 }
 
 bool Win32SerialApi::SetCommMask(THandle h, std::uint32_t mask) {
+  Io();
   return ::SetCommMask(AsHandle(h), mask) != 0;
 }
 
 bool Win32SerialApi::WaitCommEvent(THandle h, std::uint32_t* mask, TOverlapped* ov) {
-  return ::WaitCommEvent(AsHandle(h), AsDword(mask), AsOverlapped(ov)) != 0;
+  Io();
+  const auto p = ov ? Find(h) : nullptr;
+  if (!p) return ::WaitCommEvent(AsHandle(h), AsDword(mask), AsOverlapped(ov)) != 0;
+  // Started under the lock, so a wait for received bytes never sees the
+  // record between its start and its pending status.
+  std::unique_lock lock(p->m);
+  EndOwnWait(h, *p);
+  p->caller_wait = nullptr;
+  if (p->missed != 0) {
+    // Events our own wait took while the caller had no wait outstanding.
+    *mask = p->missed;
+    p->missed = 0;
+    ov->StoreTransferred(0);
+    ov->StoreStatus(0);
+    if (ov->hEvent != kNoEvent) ::SetEvent(AsHandle(ov->hEvent));
+    return true;
+  }
+  p->caller_wait = ov;
+  const bool started = ::WaitCommEvent(AsHandle(h), AsDword(mask), AsOverlapped(ov)) != 0;
+  const DWORD error = ::GetLastError();
+  lock.unlock();
+  ::SetLastError(error);  // what the unlock may have changed
+  return started;
 }
 
 bool Win32SerialApi::ReadFile(THandle h, void* buffer, std::uint32_t count, std::uint32_t* read,
                               TOverlapped* ov) {
+  Io();
   DWORD errors = 0;
   COMSTAT stat{};
   if (!::ClearCommError(AsHandle(h), &errors, &stat)) return false;
@@ -148,11 +272,13 @@ bool Win32SerialApi::ReadFile(THandle h, void* buffer, std::uint32_t count, std:
 
 bool Win32SerialApi::WriteFile(THandle h, const void* buffer, std::uint32_t count,
                                std::uint32_t* written, TOverlapped* ov) {
+  Io();
   return ::WriteFile(AsHandle(h), buffer, count, AsDword(written), AsOverlapped(ov)) != 0;
 }
 
 bool Win32SerialApi::GetOverlappedResult(THandle h, TOverlapped* ov, std::uint32_t* transferred,
                                          bool wait) {
+  Io();
   DWORD n = 0;
   const BOOL ok = ::GetOverlappedResult(AsHandle(h), AsOverlapped(ov), &n, wait ? TRUE : FALSE);
   if (transferred) *transferred = n;
@@ -160,15 +286,40 @@ bool Win32SerialApi::GetOverlappedResult(THandle h, TOverlapped* ov, std::uint32
 }
 
 bool Win32SerialApi::CancelIoEx(THandle h, TOverlapped* ov) {
+  Io();
   if (ov == nullptr) return ::CancelIoEx(AsHandle(h), nullptr) != 0;
+  const bool ended = EndRequest(h, ov);
+  const DWORD error = ::GetLastError();
+  if (const auto p = Find(h)) {
+    std::lock_guard lock(p->m);
+    if (p->caller_wait == ov) p->caller_wait = nullptr;
+  }
+  ::SetLastError(error);
+  return ended;
+}
+
+bool Win32SerialApi::EndOwnWait(THandle h, Port& p) {
+  if (!p.own_pending) return true;
+  if (p.own.LoadStatus() == kStatusPending && !EndRequest(h, &p.own)) return false;
+  p.own_pending = false;
+  if (p.own.LoadStatus() == 0) p.missed |= p.own_mask;
+  return true;
+}
+
+bool Win32SerialApi::EndRequest(THandle h, TOverlapped* ov) {
   if (ov->LoadStatus() != kStatusPending) return true;  // it had ended already
   if (!AskToEnd(h, ov)) return false;
   // The record and its data are the driver's until the request has ended. A
   // driver that missed the request is asked again now and then. The record's
   // event may be signalled for another reason (a stop), so the status
   // decides, not the event.
-  ULONGLONG asked = ::GetTickCount64();
+  const ULONGLONG start = ::GetTickCount64();
+  ULONGLONG asked = start;
   while (ov->LoadStatus() == kStatusPending) {
+    if (::GetTickCount64() - start >= kGiveUpMs) {
+      ::SetLastError(WAIT_TIMEOUT);
+      return false;
+    }
     if (ov->hEvent == kNoEvent || ::WaitForSingleObject(AsHandle(ov->hEvent), 1) == WAIT_OBJECT_0)
       ::Sleep(1);
     if (::GetTickCount64() - asked >= kAskAgainMs) {
@@ -195,6 +346,7 @@ bool Win32SerialApi::AskToEnd(THandle h, TOverlapped* ov) {
 }
 
 bool Win32SerialApi::ClearCommError(THandle h, std::uint32_t* errors, TComStat* stat) {
+  Io();
   DWORD e = 0;
   const BOOL ok = ::ClearCommError(AsHandle(h), &e, reinterpret_cast<COMSTAT*>(stat));
   if (!ok) return false;
@@ -204,10 +356,12 @@ bool Win32SerialApi::ClearCommError(THandle h, std::uint32_t* errors, TComStat* 
 }
 
 bool Win32SerialApi::PurgeComm(THandle h, std::uint32_t flags) {
+  Io();
   return ::PurgeComm(AsHandle(h), flags) != 0;
 }
 
 bool Win32SerialApi::EscapeCommFunction(THandle h, std::uint32_t function) {
+  Io();
   return ::EscapeCommFunction(AsHandle(h), function) != 0;
 }
 
@@ -234,13 +388,112 @@ std::string Win32SerialApi::ErrorText(std::uint32_t code) {
   return text;
 }
 
+bool Win32SerialApi::Queued(THandle h, std::uint32_t& count) {
+  DWORD errors = 0;
+  COMSTAT stat{};
+  if (!::ClearCommError(AsHandle(h), &errors, &stat)) return false;
+  KeepErrors(h, errors);
+  count = stat.cbInQue;
+  return true;
+}
+
+void Win32SerialApi::EndReceiveWaits() {
+  ::SetEvent(ReceiveWaitsEnded());
+}
+
+void Win32SerialApi::ResumeReceiveWaits() {
+  ::ResetEvent(ReceiveWaitsEnded());
+}
+
 bool Win32SerialApi::WaitForReceived(THandle h, std::uint32_t count, std::int64_t timeoutUs) {
-  // Windows sleeps in steps of its timer period, 15.6 ms unless a program
-  // asks for less; a 1 ms period for the process keeps each pause of a reply
-  // wait near 1 ms instead of adding up to 15 ms to every block.
-  static const bool finePeriod = ::timeBeginPeriod(1) == TIMERR_NOERROR;
-  (void)finePeriod;
-  return SerialApi::WaitForReceived(h, count, timeoutUs);
+  Io();
+  const auto p = Find(h);
+  if (!p) {
+    ::SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  const HANDLE ended = ReceiveWaitsEnded();
+  const std::int64_t end =
+      framework::MonotonicMicroseconds() + std::max<std::int64_t>(timeoutUs, 0);
+  {
+    std::lock_guard lock(p->m);
+    ++p->waiters;
+  }
+  struct Leave {
+    Port& p;
+    ~Leave() {
+      const DWORD error = ::GetLastError();  // the caller's to read
+      {
+        std::lock_guard lock(p.m);
+        --p.waiters;
+      }
+      p.left.notify_all();
+      ::SetLastError(error);
+    }
+  } leave{*p};
+  for (;;) {
+    if (IsSet(ended)) {
+      ::SetLastError(ERROR_OPERATION_ABORTED);
+      return false;
+    }
+    std::uint32_t queued = 0;
+    if (!Queued(h, queued)) return false;
+    if (queued >= count) return true;
+    const std::int64_t left = end - framework::MonotonicMicroseconds();
+    if (left <= 0) return true;
+    // Sleep on whatever tells of the next arrival: the caller's event wait
+    // while it is outstanding, else one of our own. Started after the look
+    // at the queue, a wait still sees bytes that came in between: the line
+    // keeps the events that happened while no wait was outstanding.
+    HANDLE wake = nullptr;
+    bool mine = false;
+    {
+      std::lock_guard lock(p->m);
+      if (IsSet(p->closing)) return true;
+      TOverlapped* theirs = p->caller_wait;
+      if (theirs && theirs->hEvent != kNoEvent && theirs->LoadStatus() == kStatusPending) {
+        wake = AsHandle(theirs->hEvent);
+      } else if (!p->own_pending && !p->own_failed) {
+        if (::WaitCommEvent(AsHandle(h), AsDword(&p->own_mask), AsOverlapped(&p->own))) {
+          p->missed |= p->own_mask;
+          continue;
+        }
+        if (::GetLastError() == ERROR_IO_PENDING)
+          p->own_pending = true;
+        else
+          p->own_failed = true;  // no waits on this line: short pauses instead
+      }
+      if (!wake && p->own_pending) {
+        wake = p->own_event;
+        mine = true;
+      }
+    }
+    const auto ms = static_cast<DWORD>((std::min(left, kLongestSleepUs) + 999) / 1000);
+    if (!wake) {
+      // A line without event waits (or one that fails them): a pause of a
+      // millisecond, so the caller looks again soon without holding a core.
+      const HANDLE pause[] = {p->closing, ended};
+      ::WaitForMultipleObjects(2, pause, FALSE, std::min<DWORD>(ms, 1));
+      std::lock_guard lock(p->m);
+      p->own_failed = false;
+      continue;
+    }
+    const HANDLE handles[] = {wake, p->closing, ended};
+    const DWORD r = ::WaitForMultipleObjects(3, handles, FALSE, ms);
+    std::lock_guard lock(p->m);
+    if (mine && p->own_pending && p->own.LoadStatus() != kStatusPending) {
+      p->own_pending = false;
+      if (p->own.LoadStatus() == 0)
+        p->missed |= p->own_mask;
+      else
+        p->own_failed = true;  // a wait that ended in failure is not started again at once
+    } else if (!mine && r == WAIT_OBJECT_0 && p->caller_wait &&
+               p->caller_wait->LoadStatus() == kStatusPending) {
+      // The caller's event also tells of its stop while its wait is still
+      // pending: pause instead of waking on it again at once.
+      p->own_failed = true;
+    }
+  }
 }
 
 TErrorKind Win32SerialApi::ErrorKindOf(std::uint32_t code) {
@@ -248,10 +501,19 @@ TErrorKind Win32SerialApi::ErrorKindOf(std::uint32_t code) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
       return TErrorKind::ekNotFound;
-    case ERROR_ACCESS_DENIED:  // a COM port another program holds
+    case ERROR_ACCESS_DENIED:
+      // At an open, a COM port another program holds; later, a line that
+      // went away (a USB adapter unplugged mid-run).
+      return t_last_call_was_open ? TErrorKind::ekBusy : TErrorKind::ekHungUp;
     case ERROR_SHARING_VIOLATION:
       return TErrorKind::ekBusy;
+    case ERROR_SEM_TIMEOUT:
+      // A Bluetooth COM port whose device does not answer: not there at an
+      // open, gone later.
+      return t_last_call_was_open ? TErrorKind::ekNotFound : TErrorKind::ekHungUp;
     case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_OPERATION_ABORTED:  // the requests of a line that went away
     case ERROR_GEN_FAILURE:
     case ERROR_BAD_COMMAND:
     case ERROR_NOT_READY:  // Wine, when the other side of its terminal went away

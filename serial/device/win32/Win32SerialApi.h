@@ -10,13 +10,22 @@
 //   pseudo-terminal leaves such a read pending.) The error flags that query
 //   clears are kept for the handle and reported by the next ClearCommError.
 // - CancelIoEx returns once the request has ended, as the interface promises;
-//   the platform's call only asks for the cancellation.
+//   the platform's call only asks for the cancellation. A request that has
+//   not ended 3 s after it was cancelled is given up: false, error 258, and
+//   the caller leaves its record and data to the driver.
 // - ErrorText is the system's message (FormatMessage) without the line break
 //   it ends in.
+// - WaitForReceived sleeps until the line reports an arrival: on the
+//   caller's own event wait while it is outstanding (the port's event
+//   thread), else on a wait of its own, which a later WaitCommEvent of the
+//   caller ends first (a handle has room for one event wait). What that own
+//   wait reported is handed to the caller's next WaitCommEvent, which then
+//   completes at once.
 #pragma once
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -49,20 +58,40 @@ class Win32SerialApi : public SerialApi {
 
   std::uint32_t GetLastError() override;
   std::string ErrorText(std::uint32_t code) override;
+  // Error 5 is another program's hold when an open fails, and a line that
+  // went away when a call on an open port fails.
   TErrorKind ErrorKindOf(std::uint32_t code) override;
-  // The reply wait's pause between looks at the queue, kept near 1 ms.
   bool WaitForReceived(THandle h, std::uint32_t count, std::int64_t timeoutUs) override;
   bool GetVersionExA(TOSVersionInfo& info) override;
 
+  // Ends every wait for received bytes at once, now and until the process
+  // ends: each fails with error 995 (an interruption: nothing more is
+  // awaited). Any thread may call it.
+  void EndReceiveWaits();
+  // Lets waits for received bytes wait again, for a program that goes on
+  // after an interruption (the tests).
+  void ResumeReceiveWaits();
+
  private:
+  struct Port;
+  std::shared_ptr<Port> Find(THandle h);
+  // Returns once the request of ov has ended; false if the driver refused.
+  bool EndRequest(THandle h, TOverlapped* ov);
   // Asks the driver to end the pending request of ov; false if it refused.
   bool AskToEnd(THandle h, TOverlapped* ov);
+  // Ends the wait of our own on the port, if one is outstanding; p.m held.
+  // False if the driver never ended it.
+  bool EndOwnWait(THandle h, Port& p);
+  // Bytes in the receive queue, keeping the error flags the query clears.
+  bool Queued(THandle h, std::uint32_t& count);
   // Error flags a read's queue query cleared, per handle, until reported.
   std::uint32_t TakeKeptErrors(THandle h);
   void KeepErrors(THandle h, std::uint32_t errors);
 
   std::mutex kept_mutex_;
   std::map<THandle, std::uint32_t> kept_errors_;
+  std::mutex ports_mutex_;
+  std::map<THandle, std::shared_ptr<Port>> ports_;
 };
 
 }  // namespace serial

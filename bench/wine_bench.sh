@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# The paced upload under Wine: comflash-cli.exe to its final log line against
+# the bare Win32 host (bench/win32), each on a fresh simulated device paced at
+# 115200 baud and mapped as COM5 of a Wine prefix of its own; rounds taken in
+# turn, the best of each kept. Prints both figures, the ratio and the CPU.
+#   bench/wine_bench.sh [LINUX_BUILD [WINDOWS_BUILD [ROUNDS]]]
+# Needs comflash-sim and the modem-line help in LINUX_BUILD (./run build),
+# comflash-cli.exe and upload_bench_win32.exe in WINDOWS_BUILD/bin
+# (./run build --windows). COMFLASH_BENCH_CLI names another comflash-cli.exe
+# to time (a build from before a change, for its figure in the same run).
+set -Eeuo pipefail
+trap 'rc=$?; echo "bench/wine_bench.sh: line $LINENO: $BASH_COMMAND ended with $rc" >&2' ERR
+cd "$(dirname "$0")/.."
+LINUX_BUILD=$(realpath "${1:-build}")
+WINDOWS_BUILD=$(realpath "${2:-build-win}")
+ROUNDS=${3:-3}
+WBIN=$WINDOWS_BUILD/bin
+CLI=${COMFLASH_BENCH_CLI:-$WBIN/comflash-cli.exe}
+preload=$LINUX_BUILD/tests/libcomflash_pty_modem_lines.so
+for f in "$LINUX_BUILD/bin/comflash-sim" "$preload" "$CLI" "$WBIN/upload_bench_win32.exe"; do
+  [ -e "$f" ] || { echo "missing $f" >&2; exit 1; }
+done
+
+work=$(mktemp -d /tmp/comflash-wine-bench-XXXXXX)
+export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+server_pid="" sim_pid=""
+cleanup() {
+  local pid
+  if [ -n "$server_pid" ] && kill -0 "$server_pid" 2>/dev/null; then
+    wineserver -k 2>/dev/null || true
+  fi
+  for pid in $sim_pid $server_pid; do
+    if kill -0 "$pid" 2>/dev/null; then
+      kill -TERM "$pid" 2>/dev/null || true
+      wait "$pid" 2>/dev/null || true
+    fi
+  done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# The prefix first, with nothing else running in it; then one persistent
+# server, so no timed program pays for starting one.
+LD_PRELOAD=$preload wine wineboot --init > "$work/wineboot.log" 2>&1
+wineserver -w
+LD_PRELOAD=$preload wineserver --foreground --persistent > "$work/wineserver.log" 2>&1 &
+server_pid=$!
+LD_PRELOAD=$preload wine cmd /c exit 0 > "$work/session.log" 2>&1
+
+# one MODE [PROGRAM]: one timed run on a fresh paced device; prints its line.
+one() {
+  rm -f "$work/sim.out"
+  "$LINUX_BUILD/bin/comflash-sim" --baud 115200 > "$work/sim.out" 2> "$work/sim.err" &
+  sim_pid=$!
+  for _ in $(seq 100); do
+    [ -s "$work/sim.out" ] && break
+    sleep 0.05
+  done
+  ln -sfn "$(head -n 1 "$work/sim.out")" "$WINEPREFIX/dosdevices/com5"
+  LD_PRELOAD=$preload wine "$WBIN/upload_bench_win32.exe" "$@" 2>&1 | tr -d '\r' | tail -n 1
+  kill -TERM "$sim_pid" 2>/dev/null || true
+  wait "$sim_pid" 2>/dev/null || true
+  sim_pid=""
+}
+
+cli_win=$(winepath -w "$CLI")
+: > "$work/bare" && : > "$work/cli"
+for round in $(seq "$ROUNDS"); do
+  one bare COM5 | tee -a "$work/bare" | sed "s/^/round $round bare: /"
+  one cli COM5 "$cli_win" | tee -a "$work/cli" | sed "s/^/round $round cli:  /"
+done
+# best WALL CPU of a file of "wall W cpu C status S" lines (status 0 only)
+best() { awk '$6 == 0 && (b == "" || $2 < b) { b = $2; c = $4 } END { print b, c }' "$1"; }
+read -r bare_wall bare_cpu < <(best "$work/bare")
+read -r cli_wall cli_cpu < <(best "$work/cli")
+line=$(awk 'BEGIN { printf "%.3f", (123 * (1028 + 3) + 5) * 10 / 115200 }')
+echo "paced at 115200 baud under Wine, best of $ROUNDS (line time $line s):"
+awk -v b="$bare_wall" -v c="$cli_wall" -v bc="$bare_cpu" -v cc="$cli_cpu" 'BEGIN {
+  printf "  bare Win32 host:                   %8.3f s  CPU %5.2f %% of a core\n", b, 100 * bc / b
+  printf "  comflash-cli.exe to its final line: %8.3f s  CPU %5.2f %% of a core (to its exit)\n", c, 100 * cc / c
+  printf "  ratio %.4f\n", c / b
+}'
