@@ -324,6 +324,39 @@ TEST_F(SimEngine, DropAfterMarksTheAcknowledgementAndGoesDeaf) {
   EXPECT_EQ(BlockAt(6), Bytes(1024, 0));
 }
 
+TEST_F(SimEngine, ABoardTakenOffIsSilentAndTheNextOneStartsEmpty) {
+  SimOptions o;
+  o.refuse = {{3, 1}};
+  Make(o);
+  Send(Frame(3, Data(1)));  // refused once, as the options say
+  Send(Frame(3, Data(1)));
+  Bytes refusedThenAccepted = kRefused;
+  refusedThenAccepted.insert(refusedThenAccepted.end(), kBlockAck.begin(), kBlockAck.end());
+  EXPECT_EQ(Answers(), refusedThenAccepted);
+  EXPECT_EQ(BlockAt(3), Data(1));
+  Send(kHandshake);
+  const Bytes half = Frame(4, Data(2));
+  Send(Bytes(half.begin(), half.begin() + 100));
+
+  E().TakeOff();
+  EXPECT_FALSE(E().OnFixture());
+  EXPECT_TRUE(Answers().empty()) << "the handshake's answer went with the board";
+  Send(kHandshake);
+  Send(Frame(5, Data(3)));
+  EXPECT_TRUE(Answers(now_ + 1s).empty()) << "nobody is there to answer";
+
+  E().PutOn();
+  EXPECT_EQ(E().Board(), 2);
+  EXPECT_EQ(BlockAt(3), Bytes(1024, 0)) << "a new board's memory is empty";
+  EXPECT_EQ(BlockAt(5), Bytes(1024, 0));
+  Send(Frame(3, Data(4)), now_ + 2s);
+  EXPECT_EQ(Answers(now_ + 2s), kRefused) << "the new board refuses its first frame too";
+  Send(kHandshake, now_ + 2s);
+  EXPECT_EQ(Answers(now_ + 2s), kHandshakeAck);
+  EXPECT_EQ(E().TakeEvents(), (Events{"BLOCK 3 REFUSED", "BLOCK 3 OK", "HANDSHAKE", "BOARD 1 OFF",
+                                      "BOARD 2 ON", "BLOCK 3 REFUSED", "HANDSHAKE"}));
+}
+
 TEST(SimNoise, NeverHoldsAnAcknowledgementStartAndIsRepeatable) {
   sim::NoiseSource a;
   sim::NoiseSource b;

@@ -203,6 +203,46 @@ TEST(SimProgram, NoiseWaitsOnTheLineAndComesAgainOnSignal) {
   EXPECT_EQ(host.Read(3), kHandshakeAck);
 }
 
+TEST(SimProgram, AFixtureSwapsBoardsOnSignalAndOnScheduleWithADumpEach) {
+  testsupport::TempDir dir{"comflash-sim-test"};
+  const std::string dump = dir / "memory.bin";
+  SimProcess simp({"--dump", dump, "--off-ms", "300"});
+  const auto path = simp.ReadLine(5s);
+  ASSERT_TRUE(path.has_value());
+  HostPort host(*path);
+  host.Write(Frame(3, Data(1)));
+  EXPECT_EQ(host.Read(3), kBlockAck);
+
+  kill(simp.Pid(), SIGUSR2);
+  ASSERT_TRUE(simp.WaitForLine("BOARD 1 OFF")) << simp.Seen();
+  host.Write(kHandshake);
+  EXPECT_TRUE(host.Read(3, 150ms).empty()) << "an empty fixture says nothing";
+  ASSERT_TRUE(simp.WaitForLine("BOARD 2 ON")) << simp.Seen();
+  host.Write(kHandshake);
+  EXPECT_EQ(host.Read(3), kHandshakeAck) << "the new board answers";
+  host.Write(Frame(4, Data(2)));
+  EXPECT_EQ(host.Read(3), kBlockAck);
+  EXPECT_TRUE(simp.WaitForLine("BLOCK 4 OK")) << simp.Seen();
+  EXPECT_EQ(simp.Terminate(), 0);
+
+  const Bytes first = ReadFile(dump);
+  const Bytes second = ReadFile(dump + ".2");
+  ASSERT_EQ(first.size(), sim::kMemorySize);
+  ASSERT_EQ(second.size(), sim::kMemorySize);
+  EXPECT_EQ(Slice(first, 3 * 1024, 4 * 1024), Data(1));
+  EXPECT_EQ(Slice(first, 4 * 1024, 5 * 1024), Bytes(1024, 0));
+  EXPECT_EQ(Slice(second, 3 * 1024, 4 * 1024), Bytes(1024, 0)) << "board 2 started empty";
+  EXPECT_EQ(Slice(second, 4 * 1024, 5 * 1024), Data(2));
+
+  // On a schedule: each board stays on for the time given.
+  SimProcess timed({"--swap-every", "200", "--off-ms", "100"});
+  ASSERT_TRUE(timed.ReadLine(5s).has_value());
+  EXPECT_TRUE(timed.WaitForLine("BOARD 1 OFF")) << timed.Seen();
+  EXPECT_TRUE(timed.WaitForLine("BOARD 2 ON")) << timed.Seen();
+  EXPECT_TRUE(timed.WaitForLine("BOARD 2 OFF")) << timed.Seen();
+  EXPECT_TRUE(timed.WaitForLine("BOARD 3 ON")) << timed.Seen();
+}
+
 TEST(SimProgram, GapResyncsACutFrame) {
   SimProcess simp({"--gap-ms", "20"});
   const auto path = simp.ReadLine(5s);

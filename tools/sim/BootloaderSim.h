@@ -92,6 +92,7 @@ class BootloaderSim {
   // Bytes that arrived from the host at `now`.
   void Receive(std::span<const std::uint8_t> bytes, TimePoint now) {
     if (bytes.empty()) return;
+    if (!on_fixture_) return;  // nothing is there to hear them
     Advance(now);
     last_byte_ = now;
     for (const std::uint8_t b : bytes) {
@@ -99,6 +100,33 @@ class BootloaderSim {
       Take(b, now);
     }
   }
+
+  // A fixture on a production bench: the board is taken off (the line goes
+  // silent: a partial request and the answers not yet sent go with it) and
+  // later a new one is put on, with an empty memory and its own attempts.
+  void TakeOff() {
+    if (!on_fixture_) return;
+    FlushIgnored();
+    on_fixture_ = false;
+    state_ = State::kIdle;
+    frame_.clear();
+    last_byte_.reset();
+    answers_.clear();
+    last_due_.reset();
+    Event("BOARD " + std::to_string(board_) + " OFF");
+  }
+  void PutOn() {
+    if (on_fixture_) return;
+    on_fixture_ = true;
+    ++board_;
+    memory_.fill(0);
+    attempts_.clear();
+    memory_changed_ = false;
+    Event("BOARD " + std::to_string(board_) + " ON");
+  }
+  // The board on the fixture, or the last one taken off; the first is 1.
+  int Board() const { return board_; }
+  bool OnFixture() const { return on_fixture_; }
 
   // Lets time pass: a partial request or a run of ignored bytes followed by
   // a long enough pause is closed.
@@ -286,6 +314,8 @@ class BootloaderSim {
   std::vector<std::string> events_;
   bool memory_changed_ = false;
   bool dropped_ = false;
+  bool on_fixture_ = true;
+  int board_ = 1;
 };
 
 }  // namespace sim

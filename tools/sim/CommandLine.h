@@ -3,6 +3,7 @@
 
 #include <CLI/CLI.hpp>
 #include <charconv>
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -29,7 +30,11 @@ Link: handshake 0x33 0x33 is answered 0x55 0x33 0xAA. A block frame 0x11 N N,
 N * 1024 of a 128 KiB memory (zero at start) and answered 0x55 0x11 0xAA; a
 frame with an unrepeated N, an N of 128 or more, or a wrong check byte is
 answered 0x55 0xEE 0xAA and stores nothing. A block may be written again.
-A pause longer than the gap abandons a partial request.)";
+A pause longer than the gap abandons a partial request.
+
+Fixture: on SIGUSR2, or every --swap-every MS, the board is taken off (the
+line goes silent and deaf for --off-ms) and a new board is put on, with an
+empty memory; each board's memory goes to its own dump file.)";
 
 inline constexpr const char* kFooter =
     R"(Output lines (stdout, one per line, flushed):
@@ -44,6 +49,8 @@ inline constexpr const char* kFooter =
   IGNORED <count>      count bytes that started no request were skipped
   NOISE <count>        count noise bytes were sent
   DROP                 the line was hung up (--drop-after)
+  BOARD <n> OFF        board n was taken off the fixture (SIGUSR2, --swap-every)
+  BOARD <n> ON         board n was put on, its memory empty (n from 2)
 
 Exit status: 0 when ended as above, 1 on a failure, 64 on a usage error.)";
 
@@ -58,6 +65,10 @@ struct CommandLine {
   std::optional<std::string> as;
   std::optional<std::string> dump;
   std::size_t noise = 0;
+  // The fixture: how long each board stays on (none: until SIGUSR2), and how
+  // long the fixture stays empty between two boards.
+  std::optional<std::chrono::milliseconds> swap_every;
+  std::chrono::milliseconds off_time{500};
   bool stdin_exit = false;
   bool help = false;
 };
@@ -92,7 +103,7 @@ inline HandshakeMode ParseHandshake(const std::string& text) {
 
 // The option texts as the parser reads them, before their values are checked.
 struct RawOptions {
-  std::string as, dump, gap_ms, handshake, late_ack, noise, drop_after, baud;
+  std::string as, dump, gap_ms, handshake, late_ack, noise, drop_after, baud, swap_every, off_ms;
   std::vector<std::string> refuse;
 };
 
@@ -105,7 +116,7 @@ inline std::unique_ptr<CLI::App> MakeParser(RawOptions& raw, CommandLine& cl) {
       ->type_name("COMn");
   app->add_option("--dump", raw.dump,
                   "write the 128 KiB memory to FILE (temp file + rename) after every accepted "
-                  "block and at exit")
+                  "block and at exit; board n from 2 on writes FILE.n")
       ->type_name("FILE");
   app->add_option("--gap-ms", raw.gap_ms, "pause that abandons a partial request (default 50)")
       ->type_name("MS");
@@ -133,6 +144,13 @@ inline std::unique_ptr<CLI::App> MakeParser(RawOptions& raw, CommandLine& cl) {
                   "answer no earlier than (request + answer bytes) * 10 bits / RATE after the "
                   "request's first byte came")
       ->type_name("RATE");
+  app->add_option("--swap-every", raw.swap_every,
+                  "take each board off after MS ms on the fixture and put a new one on (SIGUSR2 "
+                  "does the same at once)")
+      ->type_name("MS");
+  app->add_option("--off-ms", raw.off_ms,
+                  "how long the fixture stays empty between two boards (default 500)")
+      ->type_name("MS");
   app->add_flag("--stdin-exit", cl.stdin_exit,
                 "end cleanly when standard input reaches end of file")
       ->disable_flag_override();
@@ -187,6 +205,12 @@ inline CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     cl.noise = static_cast<std::size_t>(detail::ParseNumber(raw.noise, 0, 1 << 20, "--noise"));
   if (given("--drop-after")) cl.sim.drop_after = detail::ParseBlock(raw.drop_after, "--drop-after");
   if (given("--baud")) cl.sim.baud = detail::ParseNumber(raw.baud, 1, 100000000, "--baud");
+  if (given("--swap-every"))
+    cl.swap_every =
+        std::chrono::milliseconds(detail::ParseNumber(raw.swap_every, 1, 86400000, "--swap-every"));
+  if (given("--off-ms"))
+    cl.off_time =
+        std::chrono::milliseconds(detail::ParseNumber(raw.off_ms, 0, 86400000, "--off-ms"));
   return cl;
 }
 

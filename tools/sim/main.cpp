@@ -68,7 +68,8 @@ constexpr auto kDropDrainPoll = 2ms;
 int Serve(const sim::CommandLine& cl) {
   ::signal(SIGPIPE, SIG_IGN);
   // The signals are unblocked again when the device is done.
-  tools::SignalWatch signals({SIGTERM, SIGINT, SIGUSR1}, tools::SignalWatch::AtEnd::kRestoreMask);
+  tools::SignalWatch signals({SIGTERM, SIGINT, SIGUSR1, SIGUSR2},
+                             tools::SignalWatch::AtEnd::kRestoreMask);
   // Our own descriptor of the slave keeps the line up while the host closes
   // and reopens its port.
   tools::PtyPair line({.nonblocking_master = true});
@@ -104,6 +105,22 @@ int Serve(const sim::CommandLine& cl) {
   if (cl.noise > 0) out.Line("NOISE " + std::to_string(cl.noise));
 
   sim::BootloaderSim engine(cl.sim);
+  // Board n's memory: the dump file itself for the first, FILE.n after it.
+  const auto dump_path = [&] {
+    return engine.Board() == 1 ? *cl.dump : *cl.dump + "." + std::to_string(engine.Board());
+  };
+  // The fixture's next change: the board on it goes at take_off, and the
+  // next one comes at put_on.
+  std::optional<sim::TimePoint> take_off;
+  std::optional<sim::TimePoint> put_on;
+  if (cl.swap_every) take_off = sim::Clock::now() + *cl.swap_every;
+  const auto swap = [&](sim::TimePoint now) {
+    if (!engine.OnFixture()) return;
+    engine.TakeOff();
+    if (cl.dump) tools::WriteFileAtomically(dump_path(), engine.Memory());
+    take_off.reset();
+    put_on = now + cl.off_time;
+  };
   const bool stdin_open = cl.stdin_exit;
   bool running = true;
   while (running) {
@@ -115,6 +132,8 @@ int Serve(const sim::CommandLine& cl) {
     const timespec* timeout_ptr = nullptr;
     const auto now_before = sim::Clock::now();
     auto deadline = engine.NextDeadline();
+    for (const auto& change : {take_off, put_on})
+      if (change) deadline = deadline ? std::min(*deadline, *change) : *change;
     if (draining_since) deadline = now_before + kDropDrainPoll;
     if (deadline) {
       const auto left = std::max(sim::Clock::duration::zero(), *deadline - now_before);
@@ -147,6 +166,12 @@ int Serve(const sim::CommandLine& cl) {
         throw SystemError("reading the line");
       }
     }
+    if (take_off && now >= *take_off) swap(now);
+    if (put_on && now >= *put_on) {
+      engine.PutOn();
+      put_on.reset();
+      if (cl.swap_every) take_off = now + *cl.swap_every;
+    }
     engine.Advance(now);
     for (auto& answer : engine.TakeDueAnswers(now)) {
       to_host.insert(to_host.end(), answer.bytes.begin(), answer.bytes.end());
@@ -158,7 +183,7 @@ int Serve(const sim::CommandLine& cl) {
     // The dump is written before the event line and the acknowledgement go
     // out, so whoever sees either finds the block in the dump.
     if (cl.dump && engine.TakeMemoryChanged())
-      tools::WriteFileAtomically(*cl.dump, engine.Memory());
+      tools::WriteFileAtomically(dump_path(), engine.Memory());
     for (const auto& event : engine.TakeEvents()) out.Line(event);
 
     if (!to_host.empty()) flush_to_host();
@@ -175,6 +200,9 @@ int Serve(const sim::CommandLine& cl) {
         if (sig == SIGUSR1 && cl.noise > 0) {
           noise();
           flush_to_host();
+        } else if (sig == SIGUSR2) {
+          swap(sim::Clock::now());
+          for (const auto& event : engine.TakeEvents()) out.Line(event);
         } else if (sig == SIGTERM || sig == SIGINT) {
           running = false;
         }
@@ -189,7 +217,7 @@ int Serve(const sim::CommandLine& cl) {
 
   engine.Finish();
   for (const auto& event : engine.TakeEvents()) out.Line(event);
-  if (cl.dump) tools::WriteFileAtomically(*cl.dump, engine.Memory());
+  if (cl.dump) tools::WriteFileAtomically(dump_path(), engine.Memory());
   return 0;
 }
 
