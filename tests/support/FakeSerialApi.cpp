@@ -345,15 +345,13 @@ bool FakeSerialApi::GetOverlappedResult(THandle, TOverlapped* ov, std::uint32_t*
 
 bool FakeSerialApi::CancelIoEx(THandle, TOverlapped* ov) {
   std::lock_guard lock(m_);
-  // Scripted to fail: a driver that never ends the cancelled request.
-  if (!Enter("CancelIoEx", "")) return false;
-  // Which request is cancelled, so a test can see the order of the threads' ends.
+  // Recorded with the request it cancels, so a test can see the order of the
+  // threads' ends.
   const bool isRead =
       std::find(pending_reads_.begin(), pending_reads_.end(), ov) != pending_reads_.end();
-  calls_.push_back(wait_ov_ == ov    ? "CancelIoEx(wait)"
-                   : write_.ov == ov ? "CancelIoEx(write)"
-                   : isRead          ? "CancelIoEx(read)"
-                                     : "CancelIoEx()");
+  const char* which = wait_ov_ == ov ? "wait" : write_.ov == ov ? "write" : isRead ? "read" : "";
+  // Scripted to fail: a driver that never ends the cancelled request.
+  if (!Enter("CancelIoEx", which)) return false;
   if (wait_ov_ == ov) {
     Finish(ov, kErrorOperationAborted, 0);
     wait_ov_ = nullptr;

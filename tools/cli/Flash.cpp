@@ -6,9 +6,11 @@
 #include <vector>
 
 #include "app/core/FirmwareImage.h"
+#include "app/core/UploadRun.h"
 #include "app/core/UploadSession.h"
 #include "framework/Application.h"
 #include "serial/VaComm.h"
+#include "tools/cli/Image.h"
 #include "tools/cli/Platform.h"
 
 namespace cli {
@@ -98,9 +100,10 @@ PortResult FlashPort(const std::string& port, const LoadedImage& image, Output& 
   };
   const auto interrupted = [&] {
     r.block = reporter.CurrentBlock();
-    r.error = r.block ? "interrupted at block " + std::to_string(r.block) +
-                            " of 3..125: the device holds an incomplete image"
-                      : "interrupted before block 3 of 3..125: nothing was written to the device";
+    r.error = r.block ? "interrupted at block " + std::to_string(r.block) + " of " + SentBlocks() +
+                            ": the device holds an incomplete image"
+                      : "interrupted before block " + std::to_string(comflash::kFirstBlock) +
+                            " of " + SentBlocks() + ": nothing was written to the device";
     out.Message(r.error);
     return finish(Outcome::kInterrupted, InterruptStatus());
   };
@@ -147,8 +150,8 @@ PortResult FlashPort(const std::string& port, const LoadedImage& image, Output& 
         return finish(Outcome::kHandshakeRefused, kExitHandshake);
       case comflash::UploadOutcome::BlockFailed:
         r.block = reporter.CurrentBlock();
-        r.error =
-            "block " + std::to_string(r.block) + " failed all six tries: " + reporter.FailedTries();
+        r.error = "block " + std::to_string(r.block) + " failed all " + TriesPerBlockWord() +
+                  " tries: " + reporter.FailedTries();
         out.Message(r.error);
         return finish(Outcome::kBlockFailed, kExitBlock);
     }
@@ -166,14 +169,14 @@ PortResult FlashPort(const std::string& port, const LoadedImage& image, Output& 
     const auto* portError = dynamic_cast<const serial::EVaCommError*>(&e);
     if (portError && portError->Kind() == serial::TErrorKind::ekHungUp) {
       const int written = reporter.BlocksWritten();
-      r.error =
-          "the device on " + port + " went away " +
-          (r.block ? "during block " + std::to_string(r.block) : std::string("before block 3")) +
-          " (" + e.what() + "): " +
-          (written > 0 ? std::to_string(written) +
-                             " blocks were written, the device holds an "
-                             "incomplete image"
-                       : std::string("nothing was written"));
+      r.error = "the device on " + port + " went away " +
+                (r.block ? "during block " + std::to_string(r.block)
+                         : "before block " + std::to_string(comflash::kFirstBlock)) +
+                " (" + e.what() + "): " +
+                (written > 0 ? std::to_string(written) +
+                                   " blocks were written, the device holds an "
+                                   "incomplete image"
+                             : std::string("nothing was written"));
     } else {
       r.error = "port " + port + " failed during the upload: " + e.what();
     }

@@ -132,6 +132,17 @@ std::string SentRangeAddresses() {
   return Address(kSentFirst) + ".." + Address(kSentLast);
 }
 
+std::string SentBlocks() {
+  return std::to_string(comflash::kFirstBlock) + ".." + std::to_string(comflash::kLastBlock);
+}
+
+std::string TriesPerBlockWord() {
+  static const char* const kWords[] = {"no",  "one",   "two",   "three", "four", "five",
+                                       "six", "seven", "eight", "nine",  "ten"};
+  const int n = comflash::kAttemptsPerBlock;
+  return n >= 0 && n <= 10 ? kWords[n] : std::to_string(n);
+}
+
 std::string SentRangeText() {
   return SentRangeAddresses() + " (blocks " + std::to_string(comflash::kFirstBlock) + " to " +
          std::to_string(comflash::kLastBlock) + ")";

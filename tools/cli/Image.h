@@ -32,7 +32,7 @@ LoadedImage LoadImage(const std::string& path);
 // CRC-32 (IEEE 802.3, as zlib and gzip compute it).
 std::uint32_t Crc32(const std::uint8_t* data, std::size_t size);
 
-// "0x00C00..0x1F7FF, 0x1F800..0x1FFFF", at most a few spans and a count of
+// "0xAAAAA..0xBBBBB, 0xCCCCC..0xDDDDD", at most a few spans and a count of
 // the rest; "no data" for none.
 std::string DescribeSpans(const comflash::AddressSpans& spans);
 
@@ -42,9 +42,14 @@ comflash::AddressSpans SpansOutsideSent(const comflash::AddressSpans& covered);
 // The parts of the sent range that covered leaves empty.
 comflash::AddressSpans GapsInSent(const comflash::AddressSpans& covered);
 
-// "0x00C00..0x1F7FF (blocks 3 to 125)", for messages.
+// The sent range as addresses and blocks ("0x... (blocks F to L)"), for messages;
+// every number comes from the core.
 std::string SentRangeText();
-// "0x00C00..0x1F7FF".
+// The sent range as addresses ("0x...AAAAA..0x...BBBBB").
 std::string SentRangeAddresses();
+// "F..L", the first and last block sent.
+std::string SentBlocks();
+// "six", the tries a block gets, as a word for messages.
+std::string TriesPerBlockWord();
 
 }  // namespace cli

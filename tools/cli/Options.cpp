@@ -5,6 +5,8 @@
 #include <iostream>
 #include <map>
 
+#include "app/core/UploadRun.h"
+#include "tools/cli/Image.h"
 #include "tools/cli/Platform.h"
 #include "tools/cli/Result.h"
 
@@ -12,33 +14,43 @@ namespace cli {
 
 namespace {
 
-constexpr char kDescription[] =
-    "Writes FILE.hex into the device on PORT through its bootloader: 115200 baud, 8N1, no flow\n"
-    "control; blocks 3 to 125 (image addresses 0x0C00 to 0x1F7FF), six tries each. The log\n"
-    "lines go to standard output; progress, hints and the summary line to standard error.";
+// The protocol's numbers come from the core, as the upload uses them.
+std::string Description() {
+  return "Writes FILE.hex into the device on PORT through its bootloader: 115200 baud, 8N1, no "
+         "flow\ncontrol; blocks " +
+         std::to_string(comflash::kFirstBlock) + " to " + std::to_string(comflash::kLastBlock) +
+         " (image addresses " + SentRangeAddresses() + "), " + TriesPerBlockWord() +
+         " tries each. The log\nlines go to standard output; progress, hints and the summary "
+         "line to standard error.";
+}
 
-constexpr char kFooter[] =
-    "PORT is COMn (mapped in the port map folder, $COMFLASH_PORTS, else /dev/ttyS<n-1>) or a\n"
-    "device path. Several ports (-p COM3 -p COM4, or -p COM3,COM4) are written at once, each\n"
-    "line prefixed by its port's name.\n"
-    "\n"
-    "exit status:\n"
-    "  0    all blocks written (on every port)\n"
-    "  1    the device did not acknowledge the handshake\n"
-    "  2    a block failed six times\n"
-    "  3    the port cannot be opened, or failed during the upload\n"
-    "  4    the file cannot be read, is malformed, is cut short (no end-of-file record),\n"
-    "       joined (data after it) or mixed (one address given two values), is no Intel\n"
-    "       HEX file, or has no data in 0x0C00..0x1F7FF; or the --log file cannot be opened\n"
-    "  5    all blocks written, but standard output or the --log file could not be\n"
-    "       written (a full disk); said on standard error\n"
-    "  64   usage error\n"
-    "  129, 130, 143\n"
-    "       interrupted by SIGHUP, SIGINT or SIGTERM; 141: standard output was closed.\n"
-    "       The upload stops before its next block, the port is closed, and the message\n"
-    "       says which block it reached.\n"
-    "  128+n  several ports: a port's upload was ended by signal n (137: SIGKILL)\n"
-    "Several ports: 0 when every port succeeded, else the highest status of them.";
+std::string Footer() {
+  return "PORT is COMn (mapped in the port map folder, $COMFLASH_PORTS, else /dev/ttyS<n-1>) or a\n"
+         "device path. Several ports (-p COM3 -p COM4, or -p COM3,COM4) are written at once, each\n"
+         "line prefixed by its port's name.\n"
+         "\n"
+         "exit status:\n"
+         "  0    all blocks written (on every port)\n"
+         "  1    the device did not acknowledge the handshake\n"
+         "  2    a block failed " +
+         TriesPerBlockWord() +
+         " times\n"
+         "  3    the port cannot be opened, or failed during the upload\n"
+         "  4    the file cannot be read, is malformed, is cut short (no end-of-file record),\n"
+         "       joined (data after it) or mixed (one address given two values), is no Intel\n"
+         "       HEX file, or has no data in " +
+         SentRangeAddresses() +
+         "; or the --log file cannot be opened\n"
+         "  5    all blocks written, but standard output or the --log file could not be\n"
+         "       written (a full disk); said on standard error\n"
+         "  64   usage error\n"
+         "  129, 130, 143\n"
+         "       interrupted by SIGHUP, SIGINT or SIGTERM; 141: standard output was closed.\n"
+         "       The upload stops before its next block, the port is closed, and the message\n"
+         "       says which block it reached.\n"
+         "  128+n  several ports: a port's upload was ended by signal n (137: SIGKILL)\n"
+         "Several ports: 0 when every port succeeded, else the highest status of them.";
+}
 
 // "COM0", "COM 3", "COM-1", "com3a": meant as a COM name but none, and
 // without a path separator it would be tried as a file in the current folder.
@@ -60,11 +72,11 @@ void UsageError(const std::string& text) {
 }  // namespace
 
 std::optional<int> ParseOptions(int argc, char** argv, Options& opt) {
-  CLI::App app(kDescription, "comflash-cli");
+  CLI::App app(Description(), "comflash-cli");
   // A file path may begin with '/' (a Linux path, or Wine's view of one):
   // never take it for a Windows-style option.
   app.allow_windows_style_options(false);
-  app.footer(kFooter);
+  app.footer(Footer());
   app.set_version_flag("--version", std::string("comflash-cli ") + COMFLASH_VERSION,
                        "the program's version");
   app.add_option("-p,--port", opt.ports, "the device's port; repeat or separate by commas")

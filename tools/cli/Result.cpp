@@ -53,7 +53,7 @@ std::string SummaryLine(const PortResult& r) {
       what = "handshake refused";
       break;
     case Outcome::kBlockFailed:
-      what = "block " + std::to_string(r.block) + " failed six times";
+      what = "block " + std::to_string(r.block) + " failed " + TriesPerBlockWord() + " times";
       break;
     case Outcome::kPortError:
       what = "port error";

@@ -48,7 +48,7 @@ struct PortResult {
 const char* OutcomeName(Outcome outcome);
 
 // "summary: completed, 123 of 123 blocks written, 0 retries, 11.42 s, CRC-32
-// 1A2B3C4D over 0x00C00..0x1F7FF, port COM3"
+// 1A2B3C4D over <the sent range>, port COM3"
 std::string SummaryLine(const PortResult& r);
 
 // {"port":"COM3","outcome":"completed","exit_status":0,"blocks":123,

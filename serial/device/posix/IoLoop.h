@@ -19,11 +19,11 @@
 #include <mutex>
 #include <thread>
 
+#include "framework/posix/UniqueFd.h"
 #include "serial/device/SerialApi.h"
 #include "serial/device/posix/LineEvents.h"
 #include "serial/device/posix/ReceiveRing.h"
 #include "serial/device/posix/RequestTable.h"
-#include "framework/posix/UniqueFd.h"
 
 namespace serial::posix {
 

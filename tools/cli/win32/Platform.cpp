@@ -4,8 +4,8 @@
 #include <io.h>
 #include <windows.h>
 // After windows.h, which it needs.
-#include <shellapi.h>
 #include <setupapi.h>
+#include <shellapi.h>
 
 #include <algorithm>
 #include <atomic>
