@@ -24,20 +24,9 @@ done
 work=$(mktemp -d /tmp/comflash-wine-bench-XXXXXX)
 export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 server_pid="" sim_pid=""
-cleanup() {
-  local pid
-  if [ -n "$server_pid" ] && kill -0 "$server_pid" 2>/dev/null; then
-    wineserver -k 2>/dev/null || true
-  fi
-  for pid in $sim_pid $server_pid; do
-    if kill -0 "$pid" 2>/dev/null; then
-      kill -TERM "$pid" 2>/dev/null || true
-      wait "$pid" 2>/dev/null || true
-    fi
-  done
-  rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=tests/wine/session.sh
+source tests/wine/session.sh
+trap end_wine_session EXIT
 
 # The prefix first, with nothing else running in it; then one persistent
 # server, so no timed program pays for starting one.

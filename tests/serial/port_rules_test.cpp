@@ -15,7 +15,6 @@
 
 using namespace serial;
 using namespace std::chrono_literals;
-using testsupport::CountingDisplay;
 using testsupport::PumpUntil;
 using testsupport::WaitUntil;
 
@@ -122,7 +121,7 @@ TEST_F(PortRules, AWholeBufferBehindTenBufferedBytesWaitsForThemAndIsTaken) {
 }
 
 TEST_F(PortRules, ADeliveryReadsTheStatusEvenWithNoReceiveHandler) {
-  CountingDisplay display(nullptr);
+  testsupport::CountingDisplay display(nullptr);
   port.SetDisplay(&display);
   port.Open();
   fake.RaiseErrors(kCeFrame);

@@ -94,7 +94,9 @@ TEST_F(CliMessages, ASecondCtrlCEndsTheRunAtOnceAndFreesTheLine) {
   const auto t0 = std::chrono::steady_clock::now();
   cli->Signal(SIGINT);
   EXPECT_EQ(cli->Wait(5s), 130);
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
+  // Waiting the answer out would take 4 s more; the bound leaves room for a
+  // slow (sanitized, loaded) process to end.
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 2500ms);
   EXPECT_TRUE(Contains(ReadFile(errFile), "interrupted again: ending at once"))
       << ReadFile(errFile);
 

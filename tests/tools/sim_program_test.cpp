@@ -205,10 +205,10 @@ TEST(SimProgram, NoiseWaitsOnTheLineAndComesAgainOnSignal) {
 
 TEST(SimProgram, AFixtureSwapsBoardsOnSignalAndOnScheduleWithADumpEach) {
   testsupport::TempDir dir{"comflash-sim-test"};
+  SimProcess simp({"--off-ms", "300", "--dump", dir / "memory.bin"});
   const std::string dump = dir / "memory.bin";
-  SimProcess simp({"--dump", dump, "--off-ms", "300"});
   const auto path = simp.ReadLine(5s);
-  ASSERT_TRUE(path.has_value());
+  ASSERT_TRUE(path) << "the device did not start";
   HostPort host(*path);
   host.Write(Frame(3, Data(1)));
   EXPECT_EQ(host.Read(3), kBlockAck);

@@ -11,10 +11,12 @@
 #include <vector>
 
 #include "serial/device/win32/Win32SerialApi.h"
+#include "tests/win32/ComPortFixture.h"
 #include "tests/win32/WineCheck.h"
 
 using namespace serial;
 using namespace std::chrono_literals;
+using testsupport::Request;
 
 namespace {
 
@@ -22,51 +24,12 @@ const std::vector<std::uint8_t> kHandshake{0x33, 0x33};
 
 using Clock = std::chrono::steady_clock;
 
-struct Request {
-  Request() {
-    std::memset(&ov, 0, sizeof ov);
-    ov.hEvent = platform_event::Create();
-  }
-  ~Request() { platform_event::Destroy(ov.hEvent); }
-  bool Signalled(std::uint32_t ms) { return platform_event::Wait(ov.hEvent, ms) == 0; }
-  TOverlapped ov;
-};
-
-class Win32ReceiveWait : public ::testing::Test {
+class Win32ReceiveWait : public testsupport::ComPortTest {
  protected:
   void SetUp() override {
-    REQUIRE_DEVICE_PORT();
-    h = api.CreateFileA("\\\\.\\" + testsupport::DevicePort(), kGenericReadWrite, 0, kOpenExisting,
-                        kFileFlagOverlapped);
-    ASSERT_NE(h, kInvalidHandle) << "error " << api.GetLastError();
-    TDCB dcb;
-    std::memset(&dcb, 0, sizeof dcb);
-    dcb.DCBlength = sizeof dcb;
-    ASSERT_TRUE(api.GetCommState(h, dcb));
-    dcb.BaudRate = 115200;
-    dcb.ByteSize = 8;
-    dcb.Parity = 0;
-    dcb.StopBits = 0;
-    dcb.Flags = kDcbBinary;
-    ASSERT_TRUE(api.SetCommState(h, dcb));
-    ASSERT_TRUE(api.SetCommTimeouts(h, TCommTimeouts{0xFFFFFFFFu, 0, 0, 0, 0}));
+    ComPortTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
     ASSERT_TRUE(api.SetCommMask(h, kEvRxChar | kEvErr));
-    ASSERT_TRUE(api.PurgeComm(h, kPurgeTxAbort | kPurgeRxAbort | kPurgeTxClear | kPurgeRxClear));
-  }
-  void TearDown() override {
-    if (h != kInvalidHandle) {
-      EXPECT_TRUE(api.CloseHandle(h));
-    }
-  }
-
-  void Write(const std::vector<std::uint8_t>& bytes) {
-    Request w;
-    std::uint32_t n = 0;
-    if (!api.WriteFile(h, bytes.data(), static_cast<std::uint32_t>(bytes.size()), &n, &w.ov)) {
-      ASSERT_EQ(api.GetLastError(), kErrorIoPending);
-      ASSERT_TRUE(api.GetOverlappedResult(h, &w.ov, &n, true));
-    }
-    EXPECT_EQ(n, bytes.size());
   }
   std::uint32_t Queued() {
     TComStat stat{};
@@ -84,9 +47,6 @@ class Win32ReceiveWait : public ::testing::Test {
   double Seconds(Clock::time_point since) {
     return std::chrono::duration<double>(Clock::now() - since).count();
   }
-
-  Win32SerialApi api;
-  THandle h = kInvalidHandle;
 };
 
 }  // namespace

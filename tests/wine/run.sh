@@ -32,22 +32,9 @@ export LC_ALL=C.UTF-8
 export WINEDLLOVERRIDES="mscoree,mshtml="  # no Mono or Gecko installer prompts
 server_pid=""
 sim_pid=""
-cleanup() {
-  local pid
-  # The Windows processes of the run's session (its services among them)
-  # end with the session's server; a server ended by a signal leaves them.
-  if [ -n "$server_pid" ] && kill -0 "$server_pid" 2>/dev/null; then
-    wineserver -k 2>/dev/null || true
-  fi
-  for pid in $sim_pid $server_pid; do
-    if kill -0 "$pid" 2>/dev/null; then
-      kill -TERM "$pid" 2>/dev/null || true
-      wait "$pid" 2>/dev/null || true
-    fi
-  done
-  rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=tests/wine/session.sh
+source "$(dirname "${BASH_SOURCE[0]}")/session.sh"
+trap end_wine_session EXIT
 
 start=$(date +%s)
 # Wine waits for line events on a pseudo-terminal only with the modem-line

@@ -5,7 +5,6 @@
 #include <mutex>
 #include <vector>
 
-#include "app/core/FirmwareImage.h"
 #include "app/core/UploadRun.h"
 #include "app/core/UploadSession.h"
 #include "framework/Application.h"
@@ -136,7 +135,7 @@ PortResult FlashPort(const std::string& port, const LoadedImage& image, Output& 
 
   try {
     ResetAndPurge(session, out);
-    const auto outcome = session.Run(comflash::FirmwareImage);
+    const auto outcome = session.Run(*image.bytes);
     ClosePort(session, out);
     // A finished image stands; any other end after an interruption is the
     // interruption's.

@@ -12,7 +12,7 @@
 
 namespace cli {
 
-// Uploads comflash::FirmwareImage (as image describes it) to port and says
+// Uploads image's bytes to port and says
 // what happened on out; never throws for the port's errors. A device reset
 // the adapter refuses is only a warning: the purge and the upload go on.
 PortResult FlashPort(const std::string& port, const LoadedImage& image, Output& out,

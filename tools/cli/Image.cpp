@@ -9,7 +9,6 @@
 #include <zlib.h>
 #endif
 
-#include "app/core/FirmwareImage.h"
 #include "framework/TextFile.h"
 
 namespace cli {
@@ -80,9 +79,9 @@ LoadedImage LoadImage(const std::string& path) {
   const auto lines = framework::ReadTextLines(path);
   RefuseWhatIsNoHexFile(lines, path);
   LoadedImage image;
-  image.recordLines = comflash::LoadHexRecords(lines, path, comflash::FirmwareImage, &image.covered,
+  image.recordLines = comflash::LoadHexRecords(lines, path, *image.bytes, &image.covered,
                                                comflash::HexLoadRules::Strict());
-  image.crc32 = Crc32(comflash::FirmwareImage.data() + kSentFirst, kSentLast - kSentFirst + 1);
+  image.crc32 = Crc32(image.bytes->data() + kSentFirst, kSentLast - kSentFirst + 1);
   return image;
 }
 

@@ -4,10 +4,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "app/core/BootloaderLink.h"
+#include "app/core/FirmwareImage.h"
 #include "app/core/HexLoader.h"
 #include "app/core/UploadRun.h"
 
@@ -17,13 +19,17 @@ namespace cli {
 inline constexpr std::uint32_t kSentFirst = comflash::kFirstBlock * comflash::kBlockSize;
 inline constexpr std::uint32_t kSentLast = (comflash::kLastBlock + 1) * comflash::kBlockSize - 1;
 
+// The flasher's image owns its bytes (the window keeps the program's one
+// image): all zero, then what the file's records set.
 struct LoadedImage {
+  std::unique_ptr<comflash::FirmwareImageBytes> bytes =
+      std::make_unique<comflash::FirmwareImageBytes>();
   std::vector<std::string> recordLines;  // the loader's line per data record
   comflash::AddressSpans covered;
   std::uint32_t crc32 = 0;  // of the image's bytes kSentFirst..kSentLast
 };
 
-// Loads path into comflash::FirmwareImage under the loader's strict rules (a
+// Loads path into an image of its own under the loader's strict rules (a
 // file cut short, joined or mixed from two builds is refused). Throws for an
 // unreadable or malformed file, and for one that is no Intel HEX at all (an
 // ELF, a raw binary), saying so.
