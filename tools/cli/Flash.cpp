@@ -2,61 +2,59 @@
 
 #include <chrono>
 #include <exception>
-#include <mutex>
-#include <vector>
 
 #include "app/core/UploadRun.h"
-#include "app/core/UploadSession.h"
-#include "framework/Application.h"
 #include "serial/VaComm.h"
-#include "tools/cli/Image.h"
 #include "tools/cli/Platform.h"
 
 namespace cli {
-
-namespace {
-
-// Thrown from the run's message hook: at the start of every block write,
-// before a byte of the frame is sent, and after the handshake. The run
-// passes it on, the port is closed behind it.
-struct Interrupted {};
 
 void ProcessMessagesOrStop() {
   framework::App().ProcessMessages();
   if (InterruptStatus() != 0) throw Interrupted{};
 }
 
-// The port's own threads report an error no handler caught through the
-// application; here it is the same failure the run then ends with, so it is
-// said once, by the run, with the port's name (several ports share one
-// standard error). One that differs is said, prefixed, when the run ends.
-class PortApplication : public framework::ConsoleApplication {
- public:
-  explicit PortApplication(Output& out) : out_(out) { framework::SetApplication(this); }
-  ~PortApplication() override { framework::SetApplication(nullptr); }
-  PortApplication(const PortApplication&) = delete;
-  PortApplication& operator=(const PortApplication&) = delete;
+PortApplication::PortApplication(Output& out) : out_(out) {
+  framework::SetApplication(this);
+}
 
-  void ShowException(const std::string& message) override {
+PortApplication::~PortApplication() {
+  framework::SetApplication(nullptr);
+}
+
+void PortApplication::ShowException(const std::string& message) {
+  std::lock_guard lock(m_);
+  pending_.push_back(message);
+}
+
+void PortApplication::Flush(const std::string& said) {
+  std::vector<std::string> pending;
+  {
     std::lock_guard lock(m_);
-    pending_.push_back(message);
+    pending.swap(pending_);
   }
-  // Says what was reported besides `said`.
-  void Flush(const std::string& said) {
-    std::vector<std::string> pending;
-    {
-      std::lock_guard lock(m_);
-      pending.swap(pending_);
-    }
-    for (const auto& m : pending)
-      if (said.find(m) == std::string::npos) out_.Message(m);
-  }
+  for (const auto& m : pending)
+    if (said.find(m) == std::string::npos) out_.Message(m);
+}
 
- private:
-  Output& out_;
-  std::mutex m_;
-  std::vector<std::string> pending_;
-};
+std::optional<OpenFailure> TryOpen(comflash::UploadSession& session, const std::string& port) {
+  try {
+    session.OpenPort(port);
+    return std::nullopt;
+  } catch (const std::exception& e) {
+    OpenFailure f{"cannot open port " + port + ": " + e.what(), ""};
+    if (const auto* portError = dynamic_cast<const serial::EVaCommError*>(&e)) {
+      if (portError->Kind() == serial::TErrorKind::ekNotFound) f.hint = PortNotFoundHint(port);
+      if (portError->Kind() == serial::TErrorKind::ekNoPermission)
+        f.hint =
+            "you may not use this device; join its group (usually 'dialout': sudo usermod "
+            "-aG dialout $USER, then log in again)";
+      if (portError->Kind() == serial::TErrorKind::ekBusy)
+        f.hint = "another program holds " + port + "; end it and run again";
+    }
+    return f;
+  }
+}
 
 // Some USB-serial drivers refuse the device reset (errors 1, 31, 87) where
 // the inbox UART driver treats it as a no-op: with it a warning, such an
@@ -71,7 +69,6 @@ void ResetAndPurge(comflash::UploadSession& session, Output& out) {
   session.Port().PurgeAll();
 }
 
-// Closing releases the line (the exclusive mark and the lock) for the next run.
 void ClosePort(comflash::UploadSession& session, Output& out) {
   try {
     session.Port().Close();
@@ -80,12 +77,10 @@ void ClosePort(comflash::UploadSession& session, Output& out) {
   }
 }
 
-}  // namespace
-
-PortResult FlashPort(const std::string& port, const LoadedImage& image, Output& out,
-                     ProgressStyle style, serial::SerialApi& api) {
+PortResult UploadOnOpenPort(comflash::UploadSession& session, const LoadedImage& image,
+                            Reporter& reporter, Output& out, const std::string& port,
+                            bool resetFirst) {
   const auto t0 = std::chrono::steady_clock::now();
-  Reporter reporter(out, style, port);
   PortResult r;
   r.port = port;
   r.crc32 = image.crc32;
@@ -106,37 +101,11 @@ PortResult FlashPort(const std::string& port, const LoadedImage& image, Output& 
     out.Message(r.error);
     return finish(Outcome::kInterrupted, InterruptStatus());
   };
-
   if (InterruptStatus() != 0) return interrupted();
-  PortApplication app(out);
-  // Every way out below goes through finish.
-  const auto said = [&] { app.Flush(r.error); };
-  struct FlushAtEnd {
-    ~FlushAtEnd() { flush(); }
-    const decltype(said)& flush;
-  } flushAtEnd{said};
-  comflash::UploadSession session(reporter, ProcessMessagesOrStop, api);
-  try {
-    session.OpenPort(port);
-  } catch (const std::exception& e) {
-    r.error = "cannot open port " + port + ": " + e.what();
-    out.Message(r.error);
-    if (const auto* portError = dynamic_cast<const serial::EVaCommError*>(&e)) {
-      if (portError->Kind() == serial::TErrorKind::ekNotFound) out.Message(PortNotFoundHint(port));
-      if (portError->Kind() == serial::TErrorKind::ekNoPermission)
-        out.Message(
-            "you may not use this device; join its group (usually 'dialout': sudo usermod "
-            "-aG dialout $USER, then log in again)");
-      if (portError->Kind() == serial::TErrorKind::ekBusy)
-        out.Message("another program holds " + port + "; end it and run again");
-    }
-    return finish(Outcome::kPortError, kExitPort);
-  }
 
   try {
-    ResetAndPurge(session, out);
+    if (resetFirst) ResetAndPurge(session, out);
     const auto outcome = session.Run(*image.bytes);
-    ClosePort(session, out);
     // A finished image stands; any other end after an interruption is the
     // interruption's.
     if (outcome != comflash::UploadOutcome::Completed && InterruptStatus() != 0)
@@ -155,15 +124,11 @@ PortResult FlashPort(const std::string& port, const LoadedImage& image, Output& 
         return finish(Outcome::kBlockFailed, kExitBlock);
     }
   } catch (const Interrupted&) {
-    ClosePort(session, out);
     return interrupted();
   } catch (const std::exception& e) {
     // An interruption ends the reply wait with an error of its own: the
     // run's end is the interruption's.
-    if (InterruptStatus() != 0) {
-      ClosePort(session, out);
-      return interrupted();
-    }
+    if (InterruptStatus() != 0) return interrupted();
     r.block = reporter.CurrentBlock();
     const auto* portError = dynamic_cast<const serial::EVaCommError*>(&e);
     if (portError && portError->Kind() == serial::TErrorKind::ekHungUp) {
@@ -180,10 +145,37 @@ PortResult FlashPort(const std::string& port, const LoadedImage& image, Output& 
       r.error = "port " + port + " failed during the upload: " + e.what();
     }
     out.Message(r.error);
-    ClosePort(session, out);
     return finish(Outcome::kPortError, kExitPort);
   }
   return finish(Outcome::kPortError, kExitPort);
+}
+
+PortResult FlashPort(const std::string& port, const LoadedImage& image, Output& out,
+                     ProgressStyle style, serial::SerialApi& api) {
+  const auto t0 = std::chrono::steady_clock::now();
+  Reporter reporter(out, style, port);
+  PortApplication app(out);
+  comflash::UploadSession session(reporter, ProcessMessagesOrStop, api);
+  PortResult r;
+  if (InterruptStatus() == 0) {
+    if (auto failure = TryOpen(session, port)) {
+      out.Message(failure->error);
+      if (!failure->hint.empty()) out.Message(failure->hint);
+      r.port = port;
+      r.crc32 = image.crc32;
+      r.error = failure->error;
+      r.outcome = Outcome::kPortError;
+      r.exitStatus = kExitPort;
+      app.Flush(r.error);
+      r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+      return r;
+    }
+  }
+  r = UploadOnOpenPort(session, image, reporter, out, port, true);
+  ClosePort(session, out);
+  app.Flush(r.error);
+  r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  return r;
 }
 
 }  // namespace cli
