@@ -55,14 +55,18 @@ class JsonFiles {
 
 int FlashSeveral(const Options& opt, const LoadedImage& image, Output& out) {
   const std::string self = SelfPath();
-  const JsonFiles jsonFiles(opt.json ? opt.ports.size() : 0);
+  const JsonFiles jsonFiles(opt.json && !opt.loop ? opt.ports.size() : 0);
   std::vector<std::vector<std::string>> commands;
   for (std::size_t i = 0; i < opt.ports.size(); ++i) {
     const std::string& port = opt.ports[i];
     std::vector<std::string> c{self, "--label", port, "-p", port};
     if (opt.verbose) c.push_back("--verbose");
     if (opt.quiet) c.push_back("--quiet");
-    if (opt.json) {
+    // A loop's uploads say their boards' objects as they go, each a line of
+    // its own in one write.
+    if (opt.loop) c.push_back("--loop");
+    if (opt.json && opt.loop) c.push_back("--json");
+    if (opt.json && !opt.loop) {
       c.push_back("--json");
       c.push_back("--json-file");
       c.push_back(jsonFiles[i].string());
@@ -86,9 +90,15 @@ int FlashSeveral(const Options& opt, const LoadedImage& image, Output& out) {
     worst = std::max(worst, statuses[i] < 0 ? kExitPort : statuses[i]);
     each += (i ? ", " : "") + opt.ports[i] + " " + DescribeExitStatus(statuses[i]);
   }
-  out.Message("summary: " + std::to_string(succeeded) + " of " + std::to_string(opt.ports.size()) +
-              " ports written: " + each);
-  if (opt.json) {
+  if (opt.loop) {
+    out.Message("summary: " + std::to_string(succeeded) + " of " +
+                std::to_string(opt.ports.size()) +
+                " ports wrote every board they started: " + each);
+  } else {
+    out.Message("summary: " + std::to_string(succeeded) + " of " +
+                std::to_string(opt.ports.size()) + " ports written: " + each);
+  }
+  if (opt.json && !opt.loop) {
     for (std::size_t i = 0; i < statuses.size(); ++i) {
       const std::string object = ReadObject(jsonFiles[i]);
       if (!object.empty()) {

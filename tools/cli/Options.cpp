@@ -49,7 +49,9 @@ std::string Footer() {
          "       The upload stops before its next block, the port is closed, and the message\n"
          "       says which block it reached.\n"
          "  128+n  several ports: a port's upload was ended by signal n (137: SIGKILL)\n"
-         "Several ports: 0 when every port succeeded, else the highest status of them.";
+         "Several ports: 0 when every port succeeded, else the highest status of them.\n"
+         "--loop: 0 when every board that was started was written, else the highest status\n"
+         "of them; it ends at Ctrl-C, SIGTERM or SIGHUP with a session summary.";
 }
 
 // "COM0", "COM 3", "COM-1", "com3a": meant as a COM name but none, and
@@ -88,6 +90,9 @@ std::optional<int> ParseOptions(int argc, char** argv, Options& opt) {
   app.add_flag("--list", opt.list, "list the serial ports present and the port map, then end");
   app.add_flag("--json", opt.json,
                "one JSON object per port on standard output at the end, instead of the log lines");
+  app.add_flag("--loop", opt.loop,
+               "a production line: write board after board on each port until interrupted; "
+               "each board is greeted until it answers, written, then awaited off the fixture");
   app.add_option("--log", opt.log, "append every log line and outcome, timestamped, to FILE")
       ->type_name("FILE");
   app.add_option("--label", opt.label)->group("");  // set by a multi-port run for its uploads

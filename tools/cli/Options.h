@@ -14,6 +14,7 @@ struct Options {
   bool quiet = false;
   bool list = false;
   bool json = false;
+  bool loop = false;     // board after board until interrupted
   std::string log;       // the --log file, "" for none
   std::string label;     // internal: the port name a multi-port run gives each of its uploads
   std::string jsonFile;  // internal: where such an upload puts its JSON object

@@ -43,7 +43,9 @@ const char* OutcomeName(Outcome outcome) {
   return "port-error";
 }
 
-std::string SummaryLine(const PortResult& r) {
+namespace {
+
+std::string Describe(const PortResult& r) {
   std::string what;
   switch (r.outcome) {
     case Outcome::kCompleted:
@@ -66,10 +68,20 @@ std::string SummaryLine(const PortResult& r) {
       what = "file error";
       break;
   }
-  return "summary: " + what + ", " + std::to_string(r.blocksWritten) + " of " +
-         std::to_string(kBlockCount) + " blocks written, " + std::to_string(r.retries) +
+  return what + ", " + std::to_string(r.blocksWritten) + " of " + std::to_string(kBlockCount) +
+         " blocks written, " + std::to_string(r.retries) +
          (r.retries == 1 ? " retry, " : " retries, ") + Seconds(r.seconds) + " s, CRC-32 " +
          (r.crc32 ? Hex8(*r.crc32) : "none") + " over " + SentRangeAddresses() + ", port " + r.port;
+}
+
+}  // namespace
+
+std::string SummaryLine(const PortResult& r) {
+  return "summary: " + Describe(r);
+}
+
+std::string BoardLine(const PortResult& r) {
+  return "board " + std::to_string(r.board.value_or(0)) + ": " + Describe(r);
 }
 
 std::string JsonObject(const PortResult& r) {
@@ -77,6 +89,7 @@ std::string JsonObject(const PortResult& r) {
   using json = nlohmann::ordered_json;
   json o;
   o["port"] = r.port;
+  if (r.board) o["board"] = *r.board;
   o["outcome"] = OutcomeName(r.outcome);
   o["exit_status"] = r.exitStatus;
   o["blocks"] = r.counted ? json(r.blocksWritten) : json();

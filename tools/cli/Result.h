@@ -41,6 +41,9 @@ struct PortResult {
   // its counts are not known.
   bool counted = true;
   std::string error;  // what went wrong, "" on success
+  // The board's running number in a production loop; none for a single
+  // upload.
+  std::optional<int> board;
 };
 
 // "completed", "handshake-refused", "block-failed", "port-error", "interrupted",
@@ -51,9 +54,13 @@ const char* OutcomeName(Outcome outcome);
 // 1A2B3C4D over <the sent range>, port COM3"
 std::string SummaryLine(const PortResult& r);
 
+// The same for one board of a production loop: "board 3: completed, ...".
+std::string BoardLine(const PortResult& r);
+
 // {"port":"COM3","outcome":"completed","exit_status":0,"blocks":123,
 //  "retries":0,"seconds":11.42,"crc32":"1A2B3C4D","error":null}: always valid
 // JSON (bytes that are not UTF-8 become U+FFFD); null for what is not known.
+// A board of a production loop has "board":n after "port".
 std::string JsonObject(const PortResult& r);
 
 // The outcome an exit status of a port's upload stands for, as a phrase.

@@ -9,6 +9,7 @@
 #include "framework/MainThreadQueue.h"
 #include "tools/cli/Flash.h"
 #include "tools/cli/Image.h"
+#include "tools/cli/Loop.h"
 #include "tools/cli/MultiPort.h"
 #include "tools/cli/Options.h"
 #include "tools/cli/Output.h"
@@ -119,6 +120,7 @@ int main(int argc, char** argv) {
   const ProgressStyle style = opt.quiet                                 ? ProgressStyle::kNone
                               : opt.label.empty() && StderrIsTerminal() ? ProgressStyle::kBar
                                                                         : ProgressStyle::kLines;
+  if (opt.loop) return WithOutput(FlashLoop(opt.ports.front(), image, out, style), out);
   const PortResult result = FlashPort(opt.ports.front(), image, out, style);
   out.Message(SummaryLine(result));
   if (opt.json) out.Json(JsonObject(result));
