@@ -9,6 +9,9 @@
 #include <fstream>
 #include <memory>
 #include <regex>
+#include <thread>
+
+#include <signal.h>
 
 #include "tests/support/ChildProcess.h"
 #include "tests/support/SampleImage.h"
@@ -144,6 +147,43 @@ TEST_F(CliUnderWine, ABlockRefusedSixTimesExitsTwo) {
   StartDevice("COM3", {"--refuse", "7:6"});
   const auto r = Flash({"-q", hex_});
   EXPECT_EQ(r.status, 2) << r.err;
+}
+
+// A production line under Wine: Wine hands SIGINT to the program as the
+// console's Ctrl-C.
+TEST_F(CliUnderWine, LoopsBoardAfterBoardOnCom3AndEndsAtCtrlC) {
+  StartDevice("COM3");
+  auto& sim = device_->Program();
+  const std::string err = dir_ / "loop.err";
+  std::vector<std::string> argv{"/usr/bin/env", "ERRFILE=" + err};
+  if (!preload_.empty()) argv.push_back("LD_PRELOAD=" + preload_);
+  argv.insert(argv.end(), {"/bin/sh", "-c", "exec wine \"$0\" \"$@\" >/dev/null 2>\"$ERRFILE\"",
+                           windows_bin_ + "/comflash-cli.exe", "--loop", hex_});
+  testsupport::BackgroundProgram cli(argv);
+  const auto says = [&](const std::string& text) {
+    const auto end = std::chrono::steady_clock::now() + 60s;
+    while (ReadFile(err).find(text) == std::string::npos) {
+      if (std::chrono::steady_clock::now() > end) return false;
+      std::this_thread::sleep_for(50ms);
+    }
+    return true;
+  };
+  ASSERT_TRUE(says("board 1: completed, 123 of 123 blocks")) << ReadFile(err);
+  ASSERT_TRUE(says("board 1 done: remove the board")) << ReadFile(err);
+  std::this_thread::sleep_for(1500ms);  // left on: greeted, not written again
+  sim.Signal(SIGUSR2);
+  ASSERT_TRUE(says("board 2: completed, 123 of 123 blocks")) << ReadFile(err);
+  cli.Signal(SIGINT);
+  EXPECT_EQ(cli.Wait(20s), 0) << ReadFile(err);
+  EXPECT_NE(ReadFile(err).find("session: 2 boards, 2 written, 0 failed"), std::string::npos)
+      << ReadFile(err);
+  sim.Signal(SIGTERM);
+  int firstBlocks = 0;
+  for (const auto& line : sim.Lines(5s)) firstBlocks += line == "BLOCK 3 OK";
+  EXPECT_EQ(firstBlocks, 2);
+  for (const std::string& dump : {Dump(), Dump() + ".2"})
+    EXPECT_TRUE(ReadFile(dump).substr(0x0C00, sample_->Bytes().size()) == sample_->Bytes())
+        << dump << " differs";
 }
 
 // Names of any language: a Cyrillic folder, and a file and a folder whose
