@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "app/core/UploadSession.h"
+#include "bench/BareHost.h"
 #include "framework/Application.h"
 #include "framework/MainThreadQueue.h"
 #include "tests/support/ChildProcess.h"
@@ -91,38 +92,9 @@ Cost Upload(const std::string& port) {
   return c;
 }
 
-int RawOpen(const std::string& port) {
-  const int fd = open(port.c_str(), O_RDWR | O_NOCTTY);
-  termios t{};
-  tcgetattr(fd, &t);
-  cfmakeraw(&t);
-  tcsetattr(fd, TCSANOW, &t);
-  return fd;
-}
-
 Cost BareHost(const std::string& port) {
-  const int fd = RawOpen(port);
-  unsigned char frame[1028] = {0x33, 0x33};
-  unsigned char reply[3];
-  auto exchange = [&](int n) {
-    for (int done = 0; done < n;) done += static_cast<int>(write(fd, frame + done, n - done));
-    for (int got = 0; got < 3;) {
-      pollfd p{fd, POLLIN, 0};
-      if (poll(&p, 1, 5000) <= 0) return;
-      got += static_cast<int>(read(fd, reply + got, 3 - got));
-    }
-  };
-  const Cost c = Measure([&] {
-    exchange(2);
-    for (int n = 3; n <= 125; ++n) {
-      frame[0] = 0x11;
-      frame[1] = frame[2] = static_cast<unsigned char>(n);
-      unsigned char x = 0;
-      for (int i = 0; i < 1027; ++i) x ^= frame[i];
-      frame[1027] = x;
-      exchange(1028);
-    }
-  });
+  const int fd = bench::RawOpen(port);
+  const Cost c = Measure([&] { bench::BareUpload(fd); });
   close(fd);
   return c;
 }
@@ -225,7 +197,7 @@ Cost IdlePort(const std::string& port) {
 }
 
 Cost IdleBare(const std::string& port) {
-  const int fd = RawOpen(port);
+  const int fd = bench::RawOpen(port);
   const Cost c = Measure([&] {
     pollfd p{fd, POLLIN, 0};
     poll(&p, 1, 2000);
