@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <fstream>
 #include <optional>
-#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -20,6 +19,7 @@
 
 #include "bench/BareHost.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/SampleImage.h"
 #include "tests/support/TempDir.h"
 
 namespace {
@@ -104,17 +104,8 @@ std::unique_ptr<testsupport::BackgroundProgram> StartLoop(const std::string& por
 
 int main() {
   testsupport::TempDir dir("comflash-loop-bench");
-  std::mt19937 rng(11);
-  std::string image(0x1F800 - 0x0C00, '\0');
-  for (auto& c : image) c = static_cast<char>(rng());
-  std::ofstream(dir / "image.bin", std::ios::binary) << image;
-  const std::string hex = dir / "image.hex";
-  if (testsupport::RunProgram({"/usr/bin/objcopy", "-I", "binary", "-O", "ihex",
-                               "--change-addresses", "0x0C00", dir / "image.bin", hex})
-          .status != 0) {
-    std::fprintf(stderr, "objcopy failed\n");
-    return 1;
-  }
+  const testsupport::SampleImage sample(dir, 11);
+  const std::string& hex = sample.Hex();
   const std::vector<std::string> paced{"--baud", "115200"};
 
   // Taken in turn, the better of two each: one disturbed run decides nothing.

@@ -9,12 +9,12 @@
 #include <cstdio>
 #include <fstream>
 #include <memory>
-#include <random>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include "tests/support/ChildProcess.h"
+#include "tests/support/SampleImage.h"
 #include "tests/support/TempDir.h"
 
 namespace {
@@ -67,17 +67,9 @@ Run FlashDevices(int count, const std::vector<std::string>& simOptions, const st
 
 int main() {
   testsupport::TempDir dir("comflash-multi-bench");
-  std::mt19937 rng(7);
-  std::string image(0x1F800 - 0x0C00, '\0');
-  for (auto& c : image) c = static_cast<char>(rng());
-  std::ofstream(dir / "image.bin", std::ios::binary) << image;
-  const std::string hex = dir / "image.hex";
-  if (testsupport::RunProgram({"/usr/bin/objcopy", "-I", "binary", "-O", "ihex",
-                               "--change-addresses", "0x0C00", dir / "image.bin", hex})
-          .status != 0) {
-    std::fprintf(stderr, "objcopy failed\n");
-    return 1;
-  }
+  const testsupport::SampleImage sample(dir, 7);
+  const std::string& image = sample.Bytes();
+  const std::string& hex = sample.Hex();
 
   int failures = 0;
   for (const auto& [name, options] : std::vector<std::pair<std::string, std::vector<std::string>>>{
