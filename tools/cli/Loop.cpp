@@ -197,6 +197,7 @@ class ProductionLoop {
       out_.Progress("state: " + (out_.Label().empty() ? "" : out_.Label() + ": ") +
                     "writing board " + std::to_string(boards_) + "\n");
     Reporter reporter(out_, style_, port_);
+    reporter.SetBarLabel("board " + std::to_string(boards_) + " (" + Counts() + ") ");
     observer_.Attach(&reporter);
     PortResult r = UploadOnOpenPort(session_, image_, reporter, out_, port_, false);
     observer_.Attach(nullptr);

@@ -88,14 +88,14 @@ void Reporter::ShowProgress(const comflash::BlockAttempt& a) {
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
   const double rate = secs > 0 ? written_ * 1024.0 / secs : 0;
   const double eta = written_ > 0 ? secs / written_ * (kBlockCount - written_) : 0;
-  char buf[160];
+  char buf[256];
   if (style_ == ProgressStyle::kBar) {
     const int width = 30;
     const int filled = written_ * width / kBlockCount;
     std::snprintf(
-        buf, sizeof buf, "\r[%.*s%.*s] %3d/%d blocks, %d retries, %6.1f KiB/s, ETA %3.0f s ",
-        filled, "##############################", width - filled, "..............................",
-        written_, kBlockCount, retries_, rate / 1024, eta);
+        buf, sizeof buf, "\r%s[%.*s%.*s] %3d/%d blocks, %d retries, %6.1f KiB/s, ETA %3.0f s ",
+        bar_label_.c_str(), filled, "##############################", width - filled,
+        "..............................", written_, kBlockCount, retries_, rate / 1024, eta);
     out_.Progress(buf);
     bar_open_ = written_ != kBlockCount;
     if (!bar_open_) out_.Progress("\n");

@@ -30,6 +30,9 @@ class Reporter : public comflash::UploadObserver {
   void LogLine(const std::string& line) override;
   void BlockAttempted(const comflash::BlockAttempt& attempt) override;
 
+  // Shown before the bar on a terminal: "board 4 (3 written, 0 failed) ".
+  void SetBarLabel(std::string label) { bar_label_ = std::move(label); }
+
   int BlocksWritten() const { return written_; }
   int Retries() const { return retries_; }
   // The block the run is at (the one being tried, or the next to try), or 0
@@ -48,7 +51,8 @@ class Reporter : public comflash::UploadObserver {
   int written_ = 0;
   int retries_ = 0;
   unsigned current_ = 0;
-  bool bar_open_ = false;              // the bar's line awaits its end
+  bool bar_open_ = false;  // the bar's line awaits its end
+  std::string bar_label_;
   std::vector<std::string> failures_;  // the current block's failed tries, in order
   std::chrono::steady_clock::time_point start_;
 };
