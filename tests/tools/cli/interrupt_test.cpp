@@ -5,7 +5,7 @@
 
 #include <regex>
 
-#include "tests/tools/CliFixture.h"
+#include "tests/tools/cli/CliFixture.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include "tests/support/ChildProcess.h"
 #include "tests/support/Pty.h"
 #include "tests/support/TempDir.h"
-#include "tests/tools/SimFrames.h"
+#include "tests/tools/sim/SimFrames.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/tools/SimFrames.h"
+#include "tests/tools/sim/SimFrames.h"
 #include "tools/sim/BootloaderSim.h"
 
 namespace {

@@ -6,7 +6,7 @@
 
 #include <fstream>
 
-#include "tests/tools/CliFixture.h"
+#include "tests/tools/cli/CliFixture.h"
 
 namespace {
 

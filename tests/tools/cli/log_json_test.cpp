@@ -7,7 +7,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
-#include "tests/tools/CliFixture.h"
+#include "tests/tools/cli/CliFixture.h"
 
 namespace {
 

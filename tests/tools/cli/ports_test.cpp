@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "tests/tools/CliFixture.h"
+#include "tests/tools/cli/CliFixture.h"
 
 namespace {
 

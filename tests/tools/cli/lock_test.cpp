@@ -6,7 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "tests/tools/CliFixture.h"
+#include "tests/tools/cli/CliFixture.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include <thread>
 
-#include "tests/tools/CliFixture.h"
+#include "tests/tools/cli/CliFixture.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // --help and --version exit 0.
 #include <gtest/gtest.h>
 
-#include "tests/tools/CliFixture.h"
+#include "tests/tools/cli/CliFixture.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include "app/core/UploadSession.h"
 #include "framework/Clock.h"
 #include "tests/support/RecordingApplication.h"
-#include "tests/tools/CliFixture.h"
+#include "tests/tools/cli/CliFixture.h"
 
 namespace {
 
