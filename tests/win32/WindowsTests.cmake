@@ -37,7 +37,7 @@ file(GLOB serial_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/serial/*_
 list(FILTER serial_sources EXCLUDE REGEX "/(posix_[^/]*|port_pty[^/]*)$")
 comflash_windows_test_program(serial_tests ${serial_sources})
 
-file(GLOB core_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/core/*_test.cpp)
+file(GLOB core_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/app/core/*_test.cpp)
 comflash_windows_test_program(core_tests ${core_sources})
 
 # The Windows platform layer and the kernel32 back end on real COM ports.

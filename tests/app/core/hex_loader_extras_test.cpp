@@ -22,7 +22,7 @@
 #include "app/core/HexLoader.h"
 #include "framework/Exception.h"
 #include "framework/TextFile.h"
-#include "tests/core/HexRecords.h"
+#include "tests/app/core/HexRecords.h"
 #include "tests/support/TempDir.h"
 
 namespace comflash {

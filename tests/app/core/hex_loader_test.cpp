@@ -17,7 +17,7 @@
 
 #include "framework/Exception.h"
 #include "framework/TextFile.h"
-#include "tests/core/HexRecords.h"
+#include "tests/app/core/HexRecords.h"
 #include "tests/support/TempDir.h"
 
 namespace comflash {

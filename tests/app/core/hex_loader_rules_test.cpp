@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "app/core/HexLoader.h"
-#include "tests/core/HexRecords.h"
+#include "tests/app/core/HexRecords.h"
 
 namespace comflash {
 namespace {
