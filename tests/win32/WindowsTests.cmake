@@ -32,9 +32,9 @@ file(GLOB framework_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/framew
 comflash_windows_test_program(framework_tests ${framework_sources})
 
 # The port on the scripted fake device and the kernel events under its
-# threads; the pseudo-terminal tests (posix_*, port_pty*) are Linux only.
-file(GLOB serial_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/serial/*_test.cpp)
-list(FILTER serial_sources EXCLUDE REGEX "/(posix_[^/]*|port_pty[^/]*)$")
+# threads; the pseudo-terminal tests (posix/) are Linux only, the kernel32
+# back end's (win32/) are in win32_tests.
+comflash_tests(serial_sources serial EXCEPT "/(posix|win32)/")
 comflash_windows_test_program(serial_tests ${serial_sources})
 
 file(GLOB core_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/app/core/*_test.cpp)

@@ -1,6 +1,6 @@
 // The termios back end on pseudo-terminals: communication events and the
 // requests that wait for them.
-#include "tests/serial/PosixPortFixture.h"
+#include "tests/serial/device/posix/SerialApiFixture.h"
 
 namespace serial::posixtest {
 namespace {

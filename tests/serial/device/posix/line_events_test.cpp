@@ -4,7 +4,7 @@
 #include <sys/ioctl.h>
 
 #include "serial/device/posix/LineEvents.h"
-#include "tests/serial/PosixPortFixture.h"
+#include "tests/serial/device/posix/SerialApiFixture.h"
 
 namespace serial::posixtest {
 namespace {

@@ -1,6 +1,6 @@
 // The termios back end driven directly on real pseudo-terminals: the test
 // holds the master side (the device), the back end opens the slave. Shared
-// by the posix_*_test.cpp files.
+// by the tests in this folder.
 #pragma once
 
 #include <fcntl.h>

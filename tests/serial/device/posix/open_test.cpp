@@ -3,7 +3,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 
-#include "tests/serial/PosixPortFixture.h"
+#include "tests/serial/device/posix/SerialApiFixture.h"
 #include "tests/support/ChildProcess.h"
 
 namespace serial::posixtest {

@@ -2,7 +2,7 @@
 // purges and the receive queue.
 #include <poll.h>
 
-#include "tests/serial/PosixPortFixture.h"
+#include "tests/serial/device/posix/SerialApiFixture.h"
 
 namespace serial::posixtest {
 namespace {

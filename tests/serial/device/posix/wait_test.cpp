@@ -2,7 +2,7 @@
 // request, on pseudo-terminals.
 #include <atomic>
 
-#include "tests/serial/PosixPortFixture.h"
+#include "tests/serial/device/posix/SerialApiFixture.h"
 
 namespace serial::posixtest {
 namespace {

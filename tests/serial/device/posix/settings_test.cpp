@@ -1,5 +1,5 @@
 // The termios back end on pseudo-terminals: the control block on the line.
-#include "tests/serial/PosixPortFixture.h"
+#include "tests/serial/device/posix/SerialApiFixture.h"
 
 namespace serial::posixtest {
 namespace {

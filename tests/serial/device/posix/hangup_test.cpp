@@ -2,7 +2,7 @@
 // with requests outstanding, and stale handles.
 #include <atomic>
 
-#include "tests/serial/PosixPortFixture.h"
+#include "tests/serial/device/posix/SerialApiFixture.h"
 
 namespace serial::posixtest {
 namespace {

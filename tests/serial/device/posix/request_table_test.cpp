@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "serial/device/posix/RequestTable.h"
-#include "tests/serial/PosixPortFixture.h"
+#include "tests/serial/device/posix/SerialApiFixture.h"
 
 namespace serial::posixtest {
 namespace {

@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "serial/device/posix/IoLoop.h"
-#include "tests/serial/PosixPortFixture.h"
+#include "tests/serial/device/posix/SerialApiFixture.h"
 
 namespace serial::posixtest {
 namespace {
