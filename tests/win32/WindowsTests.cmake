@@ -28,7 +28,7 @@ function(comflash_windows_test_program name)
   set(COMFLASH_WINDOWS_TEST_PROGRAMS ${COMFLASH_WINDOWS_TEST_PROGRAMS} ${name} CACHE INTERNAL "")
 endfunction()
 
-file(GLOB framework_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/framework/*_test.cpp)
+comflash_tests(framework_sources framework EXCEPT "^framework/forms/" "/(posix|win32)/")
 comflash_windows_test_program(framework_tests ${framework_sources})
 
 # The port on the scripted fake device and the kernel events under its
@@ -44,15 +44,15 @@ comflash_windows_test_program(core_tests ${core_sources})
 file(GLOB win32_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/win32/*_test.cpp)
 comflash_windows_test_program(win32_tests ${win32_sources})
 
-# The window on Win32 controls: the window tests it shares with the Qt build,
-# and those on real COM ports. They need a display (Xvfb under Wine).
+# The window on Win32 controls: the window tests it shares with the Qt build
+# (tests/app/), its own (app/win32/: the dpi, real COM ports) and the Win32
+# controls' (framework/forms/win32/). They need a display (Xvfb under Wine).
 if(TARGET comflash_gui)
-  file(GLOB window_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/gui/win32/*.cpp)
-  add_executable(window_tests ${window_sources}
-    ${CMAKE_CURRENT_SOURCE_DIR}/gui/main_window_test.cpp
-    ${CMAKE_CURRENT_SOURCE_DIR}/gui/file_load_test.cpp
-    ${CMAKE_CURRENT_SOURCE_DIR}/gui/window_ports_test.cpp
-    ${CMAKE_CURRENT_SOURCE_DIR}/gui/form_close_test.cpp)
+  comflash_tests(window_sources app EXCEPT "^app/core/" "/(posix|qt)/")
+  comflash_tests(window_sources framework/forms EXCEPT "/(posix|qt)/")
+  add_executable(window_tests ${window_sources} ${CMAKE_CURRENT_SOURCE_DIR}/app/win32/main.cpp
+    ${CMAKE_CURRENT_SOURCE_DIR}/app/win32/Operator.cpp
+    ${CMAKE_CURRENT_SOURCE_DIR}/app/win32/WindowDevices.cpp)
   target_link_libraries(window_tests PRIVATE comflash_gui comflash_test_support)
   # As comflash.exe: the same common controls and DPI awareness.
   comflash_windows_manifest(window_tests)

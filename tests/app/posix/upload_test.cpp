@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/gui/FormFixture.h"
+#include "tests/app/FormFixture.h"
 #include "tests/support/Pty.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include <random>
 
 #include "framework/forms/Native.h"
-#include "tests/gui/FormFixture.h"
+#include "tests/app/FormFixture.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/PortFixture.h"
 #include "tests/support/Pty.h"

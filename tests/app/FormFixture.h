@@ -10,8 +10,8 @@
 
 #include "app/Unit1.h"
 #include "framework/forms/Forms.h"
-#include "tests/gui/FakeDialogs.h"
-#include "tests/gui/Operator.h"
+#include "tests/app/Operator.h"
+#include "tests/support/FakeDialogs.h"
 #include "tests/support/FakeSerialApi.h"
 
 namespace guitest {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "app/core/FirmwareImage.h"
-#include "tests/gui/FormFixture.h"
+#include "tests/app/FormFixture.h"
 #include "tests/support/TempDir.h"
 
 namespace {

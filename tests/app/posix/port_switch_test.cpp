@@ -9,7 +9,7 @@
 #include <chrono>
 #include <string>
 
-#include "tests/gui/FormFixture.h"
+#include "tests/app/FormFixture.h"
 #include "tests/support/PortFixture.h"
 #include "tests/support/Pty.h"
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "framework/forms/Native.h"
-#include "tests/gui/FormFixture.h"
+#include "tests/app/FormFixture.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 
 #include "framework/forms/Native.h"
 #include "framework/forms/win32/Win32Toolkit.h"
-#include "tests/gui/FormFixture.h"
+#include "tests/app/FormFixture.h"
 
 namespace {
 

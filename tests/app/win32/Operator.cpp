@@ -1,5 +1,5 @@
 // The operator's hands on Win32 controls: messages to the controls' windows.
-#include "tests/gui/Operator.h"
+#include "tests/app/Operator.h"
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>

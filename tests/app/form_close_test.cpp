@@ -7,7 +7,7 @@
 #include <windows.h>
 #endif
 
-#include "tests/gui/FormFixture.h"
+#include "tests/app/FormFixture.h"
 
 namespace {
 

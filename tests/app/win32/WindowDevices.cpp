@@ -1,6 +1,6 @@
 // The window's devices on Windows: the COM ports the runner mapped, or the
 // one named on a Windows PC.
-#include "tests/gui/WindowDevices.h"
+#include "tests/app/WindowDevices.h"
 
 #include <cstdlib>
 #include <fstream>

@@ -1,5 +1,5 @@
 // The operator's hands on Qt widgets.
-#include "tests/gui/Operator.h"
+#include "tests/app/Operator.h"
 
 #include <QAbstractButton>
 #include <QApplication>

@@ -1,6 +1,6 @@
 // The window's devices on Linux: simulated devices on pseudo-terminals,
 // mapped as COM4, COM5, ... in a port map of the test's own.
-#include "tests/gui/WindowDevices.h"
+#include "tests/app/WindowDevices.h"
 
 #include <fstream>
 #include <iterator>

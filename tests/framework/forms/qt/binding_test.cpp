@@ -19,7 +19,7 @@
 #include "framework/forms/Controls.h"
 #include "framework/forms/qt/QtApplication.h"
 #include "framework/forms/qt/QtDialogs.h"
-#include "tests/gui/FakeDialogs.h"
+#include "tests/support/FakeDialogs.h"
 
 namespace {
 

@@ -18,8 +18,8 @@
 #include "app/core/FirmwareImage.h"
 #include "framework/forms/Native.h"
 #include "serial/VaComm.h"
-#include "tests/gui/FormFixture.h"
-#include "tests/gui/WindowDevices.h"
+#include "tests/app/FormFixture.h"
+#include "tests/app/WindowDevices.h"
 #include "tests/support/TempDir.h"
 
 namespace {
