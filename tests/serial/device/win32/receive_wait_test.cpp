@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "serial/device/win32/Win32SerialApi.h"
-#include "tests/win32/ComPortFixture.h"
-#include "tests/win32/WineCheck.h"
+#include "tests/serial/device/win32/ComPortFixture.h"
+#include "tests/support/win32/WineCheck.h"
 
 using namespace serial;
 using namespace std::chrono_literals;

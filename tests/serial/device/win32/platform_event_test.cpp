@@ -1,13 +1,10 @@
-// The Windows halves of the platform layer: kernel events, thread priorities,
-// the tick count.
+// The Windows half of the platform layer under the port: kernel events.
 #include <gtest/gtest.h>
 
 #include <vector>
 
-#include "framework/Clock.h"
-#include "framework/Thread.h"
 #include "serial/device/PlatformEvent.h"
-#include "tests/win32/WineCheck.h"
+#include "tests/support/win32/WineCheck.h"
 
 using namespace serial;
 namespace pe = serial::platform_event;
@@ -62,45 +59,4 @@ TEST(PlatformEventWin32, WaitAnyRefusesBadArguments) {
   EXPECT_EQ(pe::WaitAny(none, 2, 0), pe::kWaitFailed);
   std::vector<EventHandle> many(MAXIMUM_WAIT_OBJECTS + 1, ev.handles[0]);
   EXPECT_EQ(pe::WaitAny(many.data(), many.size(), 0), pe::kWaitFailed);
-}
-
-namespace {
-
-class PriorityProbe : public framework::TThread {
- public:
-  int seen = THREAD_PRIORITY_ERROR_RETURN;
-
- protected:
-  void Execute() override { seen = ::GetThreadPriority(::GetCurrentThread()); }
-};
-
-}  // namespace
-
-TEST(ThreadWin32, EachPriorityIsTheSystemsValueOfTheTable) {
-  using framework::TThreadPriority;
-  const TThreadPriority all[] = {TThreadPriority::tpIdle,        TThreadPriority::tpLowest,
-                                 TThreadPriority::tpLower,       TThreadPriority::tpNormal,
-                                 TThreadPriority::tpHigher,      TThreadPriority::tpHighest,
-                                 TThreadPriority::tpTimeCritical};
-  const int expected[] = {THREAD_PRIORITY_IDLE,         THREAD_PRIORITY_LOWEST,
-                          THREAD_PRIORITY_BELOW_NORMAL, THREAD_PRIORITY_NORMAL,
-                          THREAD_PRIORITY_ABOVE_NORMAL, THREAD_PRIORITY_HIGHEST,
-                          THREAD_PRIORITY_TIME_CRITICAL};
-  for (std::size_t i = 0; i < std::size(all); ++i) {
-    SCOPED_TRACE(i);
-    EXPECT_EQ(framework::PlatformPriorityValue(all[i]), expected[i]);
-    PriorityProbe probe;
-    probe.SetPriority(all[i]);
-    probe.Start();
-    probe.WaitFor();
-    EXPECT_TRUE(probe.PriorityApplied());
-    EXPECT_EQ(probe.seen, expected[i]);
-  }
-}
-
-TEST(ClockWin32, TheTickCountIsTheSystemsTickCount) {
-  const DWORD before = ::GetTickCount();
-  const std::uint32_t tick = framework::TickCount();
-  const DWORD after = ::GetTickCount();
-  EXPECT_LE(tick - before, after - before);  // unsigned: holds across a wrap too
 }

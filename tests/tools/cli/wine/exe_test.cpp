@@ -14,7 +14,7 @@
 #include "tests/support/SampleImage.h"
 #include "tests/support/SimulatedDevice.h"
 #include "tests/support/TempDir.h"
-#include "tests/win32/Utf8Check.h"
+#include "tests/support/Utf8Check.h"
 
 using namespace std::chrono_literals;
 using testsupport::RunProgram;

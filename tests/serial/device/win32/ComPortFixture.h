@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "serial/device/win32/Win32SerialApi.h"
-#include "tests/win32/WineCheck.h"
+#include "tests/support/win32/WineCheck.h"
 
 namespace testsupport {
 

@@ -40,8 +40,13 @@ comflash_windows_test_program(serial_tests ${serial_sources})
 file(GLOB core_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/app/core/*_test.cpp)
 comflash_windows_test_program(core_tests ${core_sources})
 
-# The Windows platform layer and the kernel32 back end on real COM ports.
-file(GLOB win32_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/win32/*_test.cpp)
+# The Windows layers below the window (every win32/ folder but the
+# controls'): the platform halves, the kernel32 back end on real COM ports,
+# comflash-cli's console events; and the programs' manifest (cmake/windows/).
+foreach(dir framework serial tools)
+  comflash_tests(win32_sources ${dir} ONLY "/win32/" EXCEPT "^framework/forms/")
+endforeach()
+comflash_tests(win32_sources cmake/windows)
 comflash_windows_test_program(win32_tests ${win32_sources})
 
 # The window on Win32 controls: the window tests it shares with the Qt build

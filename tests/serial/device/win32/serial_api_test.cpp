@@ -9,11 +9,11 @@
 
 #include "serial/VaComm.h"
 #include "serial/device/win32/Win32SerialApi.h"
+#include "tests/serial/device/win32/ComPortFixture.h"
 #include "tests/support/PortFixture.h"
 #include "tests/support/RecordingApplication.h"
-#include "tests/win32/ComPortFixture.h"
-#include "tests/win32/Utf8Check.h"
-#include "tests/win32/WineCheck.h"
+#include "tests/support/Utf8Check.h"
+#include "tests/support/win32/WineCheck.h"
 
 using namespace serial;
 using namespace std::chrono_literals;

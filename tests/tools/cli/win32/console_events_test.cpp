@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "serial/device/win32/Win32SerialApi.h"
-#include "tests/win32/WineCheck.h"
+#include "tests/support/win32/WineCheck.h"
 #include "tools/cli/Platform.h"
 #include "tools/cli/win32/ConsoleEvents.h"
 
