@@ -1,0 +1,171 @@
+// The kernel32 back end's wait for received bytes on a real COM port: it
+// sleeps on the line's arrival notices (the caller's event wait, else one of
+// its own), never holds two event waits on the handle, and ends at once when
+// the port closes or an interruption ends every wait. Also the error kinds.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <future>
+#include <thread>
+#include <vector>
+
+#include "serial/device/win32/Win32SerialApi.h"
+#include "tests/serial/device/win32/ComPortFixture.h"
+#include "tests/support/win32/WineCheck.h"
+
+using namespace serial;
+using namespace std::chrono_literals;
+using testsupport::Request;
+
+namespace {
+
+const std::vector<std::uint8_t> kHandshake{0x33, 0x33};
+
+using Clock = std::chrono::steady_clock;
+
+class Win32ReceiveWait : public testsupport::ComPortTest {
+ protected:
+  void SetUp() override {
+    ComPortTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    ASSERT_TRUE(api.SetCommMask(h, kEvRxChar | kEvErr));
+  }
+  std::uint32_t Queued() {
+    TComStat stat{};
+    std::uint32_t errors = 0;
+    EXPECT_TRUE(api.ClearCommError(h, &errors, &stat));
+    return stat.cbInQue;
+  }
+  // Takes what is queued.
+  void Drain() {
+    std::uint8_t buf[64];
+    Request r;
+    std::uint32_t n = 0;
+    api.ReadFile(h, buf, sizeof buf, &n, &r.ov);
+  }
+  double Seconds(Clock::time_point since) {
+    return std::chrono::duration<double>(Clock::now() - since).count();
+  }
+};
+
+}  // namespace
+
+TEST_F(Win32ReceiveWait, EndsWhenTheReplyIsQueuedAndHandsItsEventsToTheNextEventWait) {
+  Write(kHandshake);
+  const auto t0 = Clock::now();
+  ASSERT_TRUE(api.WaitForReceived(h, 3, 5'000'000)) << "error " << api.GetLastError();
+  EXPECT_LT(Seconds(t0), 2.0);
+  EXPECT_GE(Queued(), 3u);
+  // With no event wait of the caller's outstanding, the back end waited on
+  // one of its own: the caller's next wait is told of the arrival at once
+  // and does not fail for a second wait on the handle.
+  Request r;
+  std::uint32_t mask = 0;
+  if (!api.WaitCommEvent(h, &mask, &r.ov)) {
+    ASSERT_EQ(api.GetLastError(), kErrorIoPending);
+    ASSERT_TRUE(r.Signalled(2000)) << "bytes are queued: the wait must end";
+    std::uint32_t ignored = 0;
+    ASSERT_TRUE(api.GetOverlappedResult(h, &r.ov, &ignored, false))
+        << "error " << api.GetLastError();
+  }
+  EXPECT_TRUE(mask & kEvRxChar) << mask;
+  Drain();
+}
+
+TEST_F(Win32ReceiveWait, SleepsOnTheCallersOutstandingEventWait) {
+  // As the port's event thread holds one while the reply is awaited.
+  Request r;
+  std::uint32_t mask = 0;
+  ASSERT_FALSE(api.WaitCommEvent(h, &mask, &r.ov)) << "nothing is queued: the wait must pend";
+  ASSERT_EQ(api.GetLastError(), kErrorIoPending);
+  Write(kHandshake);
+  ASSERT_TRUE(api.WaitForReceived(h, 3, 5'000'000)) << "error " << api.GetLastError();
+  EXPECT_GE(Queued(), 3u);
+  ASSERT_TRUE(r.Signalled(2000));
+  std::uint32_t ignored = 0;
+  EXPECT_TRUE(api.GetOverlappedResult(h, &r.ov, &ignored, false))
+      << "the caller's wait is its own: error " << api.GetLastError();
+  EXPECT_TRUE(mask & kEvRxChar) << mask;
+  Drain();
+}
+
+TEST_F(Win32ReceiveWait, RunsToItsLimitWhenNothingComesAndTheCallerCanWaitAfterIt) {
+  const auto t0 = Clock::now();
+  ASSERT_TRUE(api.WaitForReceived(h, 3, 300'000));
+  const double waited = Seconds(t0);
+  EXPECT_GE(waited, 0.29);
+  EXPECT_LT(waited, 1.5);
+  // Its own wait may still be outstanding: the caller's takes its place.
+  Request r;
+  std::uint32_t mask = 0;
+  ASSERT_FALSE(api.WaitCommEvent(h, &mask, &r.ov)) << "nothing came: the wait must pend";
+  ASSERT_EQ(api.GetLastError(), kErrorIoPending);
+  Write(kHandshake);
+  ASSERT_TRUE(r.Signalled(3000)) << "the caller's wait sees the arrival";
+  std::uint32_t ignored = 0;
+  EXPECT_TRUE(api.GetOverlappedResult(h, &r.ov, &ignored, false)) << "error " << api.GetLastError();
+  ASSERT_TRUE(api.CancelIoEx(h, &r.ov));
+  ASSERT_TRUE(api.WaitForReceived(h, 3, 5'000'000));
+  Drain();
+}
+
+TEST_F(Win32ReceiveWait, AnInterruptionEndsAWaitAtOnceAndEveryLaterOne) {
+  auto waiting = std::async(std::launch::async, [&] {
+    const auto t0 = Clock::now();
+    const bool ok = api.WaitForReceived(h, 3, 10'000'000);
+    return std::make_tuple(ok, api.GetLastError(), Seconds(t0));
+  });
+  std::this_thread::sleep_for(200ms);
+  api.EndReceiveWaits();
+  const auto [ok, error, waited] = waiting.get();
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(error, kErrorOperationAborted);
+  EXPECT_LT(waited, 1.0) << "the wait must end at once, not at its limit";
+  EXPECT_FALSE(api.WaitForReceived(h, 3, 10'000'000)) << "a later wait ends at once too";
+  api.ResumeReceiveWaits();
+  EXPECT_TRUE(api.WaitForReceived(h, 3, 50'000));
+}
+
+TEST_F(Win32ReceiveWait, ClosingThePortEndsAWaitOnAnotherThread) {
+  auto waiting = std::async(std::launch::async, [&] {
+    const auto t0 = Clock::now();
+    api.WaitForReceived(h, 3, 10'000'000);
+    return Seconds(t0);
+  });
+  std::this_thread::sleep_for(200ms);
+  const auto t0 = Clock::now();
+  EXPECT_TRUE(api.CloseHandle(h));
+  EXPECT_LT(Seconds(t0), 1.0);
+  h = kInvalidHandle;
+  EXPECT_LT(waiting.get(), 1.5);
+  EXPECT_FALSE(api.WaitForReceived(h, 3, 1000)) << "a closed port is not waited on";
+}
+
+TEST(Win32Api, ErrorKindsOfTheCodesAComPortGives) {
+  Win32SerialApi api;
+  // At an open (COM9 is missing): another program's hold, a missing device.
+  ASSERT_EQ(
+      api.CreateFileA("\\\\.\\COM9", kGenericReadWrite, 0, kOpenExisting, kFileFlagOverlapped),
+      kInvalidHandle);
+  EXPECT_EQ(api.ErrorKindOf(2), TErrorKind::ekNotFound);
+  EXPECT_EQ(api.ErrorKindOf(3), TErrorKind::ekNotFound);
+  EXPECT_EQ(api.ErrorKindOf(5), TErrorKind::ekBusy);  // held by another program
+  EXPECT_EQ(api.ErrorKindOf(32), TErrorKind::ekBusy);
+  EXPECT_EQ(api.ErrorKindOf(121), TErrorKind::ekNotFound);  // a Bluetooth port, device away
+  EXPECT_EQ(api.ErrorKindOf(87), TErrorKind::ekOther);
+  // On an open port (any other call): the line went away.
+  TComStat stat{};
+  std::uint32_t errors = 0;
+  EXPECT_FALSE(api.ClearCommError(kInvalidHandle, &errors, &stat));
+  EXPECT_EQ(api.ErrorKindOf(5), TErrorKind::ekHungUp);  // an adapter unplugged mid-run
+  EXPECT_EQ(api.ErrorKindOf(121), TErrorKind::ekHungUp);
+  EXPECT_EQ(api.ErrorKindOf(1617), TErrorKind::ekHungUp);
+  EXPECT_EQ(api.ErrorKindOf(995), TErrorKind::ekHungUp);
+  EXPECT_EQ(api.ErrorKindOf(1167), TErrorKind::ekHungUp);
+  EXPECT_EQ(api.ErrorKindOf(31), TErrorKind::ekHungUp);
+  EXPECT_EQ(api.ErrorKindOf(22), TErrorKind::ekHungUp);
+  EXPECT_EQ(api.ErrorKindOf(21), TErrorKind::ekHungUp);
+  EXPECT_EQ(api.ErrorKindOf(32), TErrorKind::ekBusy);
+  EXPECT_EQ(api.ErrorKindOf(87), TErrorKind::ekOther);
+}
