@@ -8,7 +8,7 @@
 #include <regex>
 #include <thread>
 
-#include "tests/tools/CliFixture.h"
+#include "tests/tools/cli/CliFixture.h"
 
 namespace {
 
