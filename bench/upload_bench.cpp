@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "app/core/UploadSession.h"
+#include "bench/ZeroUpload.h"
 #include "framework/Application.h"
 #include "framework/MainThreadQueue.h"
 #include "tests/support/ChildProcess.h"
@@ -102,9 +103,8 @@ int RawOpen(const std::string& port) {
 
 Cost BareHost(const std::string& port) {
   const int fd = RawOpen(port);
-  unsigned char frame[1028] = {0x33, 0x33};
   unsigned char reply[3];
-  auto exchange = [&](int n) {
+  auto exchange = [&](const unsigned char* frame, int n) {
     for (int done = 0; done < n;) done += static_cast<int>(write(fd, frame + done, n - done));
     for (int got = 0; got < 3;) {
       pollfd p{fd, POLLIN, 0};
@@ -112,17 +112,7 @@ Cost BareHost(const std::string& port) {
       got += static_cast<int>(read(fd, reply + got, 3 - got));
     }
   };
-  const Cost c = Measure([&] {
-    exchange(2);
-    for (int n = 3; n <= 125; ++n) {
-      frame[0] = 0x11;
-      frame[1] = frame[2] = static_cast<unsigned char>(n);
-      unsigned char x = 0;
-      for (int i = 0; i < 1027; ++i) x ^= frame[i];
-      frame[1027] = x;
-      exchange(1028);
-    }
-  });
+  const Cost c = Measure([&] { bench::SendZeroImage(exchange); });
   close(fd);
   return c;
 }
@@ -143,20 +133,7 @@ Cost Best(int runs, F&& one) {
 // The zero image as Intel HEX, blocks 3 to 125.
 std::string WriteZeroHex(const std::string& dir) {
   const std::string path = dir + "/zero.hex";
-  std::FILE* f = std::fopen(path.c_str(), "w");
-  unsigned segment = ~0u;
-  for (unsigned a = 0x0C00; a < 0x1F800; a += 16) {
-    if ((a >> 16) != segment) {
-      segment = a >> 16;
-      const unsigned sum = (0x100 - ((2 + 4 + segment) & 0xFF)) & 0xFF;
-      std::fprintf(f, ":02000004%04X%02X\n", segment, sum);
-    }
-    const unsigned lo = a & 0xFFFF;
-    const unsigned sum = (0x100 - ((16 + (lo >> 8) + (lo & 0xFF)) & 0xFF)) & 0xFF;
-    std::fprintf(f, ":10%04X00%s%02X\n", lo, std::string(32, '0').c_str(), sum);
-  }
-  std::fprintf(f, ":00000001FF\n");
-  std::fclose(f);
+  bench::WriteZeroHex(path);
   return path;
 }
 
