@@ -24,6 +24,9 @@ namespace {
 // is asked for). Where a read of an empty queue waits (Wine), the wait sleeps
 // on a read of its own instead, which the bytes end.
 constexpr std::int64_t kLongestSleepUs = 1000;
+// How long a cancelled read of our own may take to end; some drivers never
+// end one (older CH340 and PL2303 ones after an unplug).
+constexpr DWORD kReadEndLimitMs = 3000;
 // A request's status once a cancellation has ended it.
 constexpr std::uintptr_t kStatusCancelled = 0xC0000120;
 
@@ -72,7 +75,14 @@ void Win32SerialApi::CollectAhead(Port& p) {
 
 bool Win32SerialApi::EndAheadRead(THandle h, Port& p) {
   if (!p.ahead_pending) return true;
-  if (p.ahead_read.LoadStatus() == kStatusPending && !EndRequest(h, &p.ahead_read)) return false;
+  if (p.ahead_read.LoadStatus() == kStatusPending) {
+    // Not found: it is ending by itself. (Not the mask change that ends an
+    // event wait: that would end the caller's wait, which Wine then fails.)
+    ::CancelIoEx(AsHandle(h), AsOverlapped(&p.ahead_read));
+    // The status is written just before the event is signalled.
+    ::WaitForSingleObject(p.ahead_event, kReadEndLimitMs);
+    if (p.ahead_read.LoadStatus() == kStatusPending) return false;
+  }
   CollectAhead(p);
   return true;
 }
