@@ -44,6 +44,25 @@ class Win32ReceiveWait : public testsupport::ComPortTest {
     std::uint32_t n = 0;
     api.ReadFile(h, buf, sizeof buf, &n, &r.ov);
   }
+  // Writes the handshake while a wait for its reply sleeps, as in an upload
+  // (under Wine the wait then sleeps on a read of its own).
+  bool WaitWhileTheReplyComes() {
+    auto waiting =
+        std::async(std::launch::async, [&] { return api.WaitForReceived(h, 3, 5'000'000); });
+    std::this_thread::sleep_for(100ms);
+    Write(kHandshake);
+    return waiting.get();
+  }
+  // The events of the caller's next event wait, which must end within 2 s.
+  void NextEvents(std::uint32_t& mask) {
+    Request r;
+    if (api.WaitCommEvent(h, &mask, &r.ov)) return;
+    ASSERT_EQ(api.GetLastError(), kErrorIoPending);
+    ASSERT_TRUE(r.Signalled(2000)) << "bytes are queued: the wait must tell of them";
+    std::uint32_t ignored = 0;
+    ASSERT_TRUE(api.GetOverlappedResult(h, &r.ov, &ignored, false))
+        << "error " << api.GetLastError();
+  }
   double Seconds(Clock::time_point since) {
     return std::chrono::duration<double>(Clock::now() - since).count();
   }
@@ -60,15 +79,8 @@ TEST_F(Win32ReceiveWait, EndsWhenTheReplyIsQueuedAndHandsItsEventsToTheNextEvent
   // With no event wait of the caller's outstanding, the back end waited on
   // one of its own: the caller's next wait is told of the arrival at once
   // and does not fail for a second wait on the handle.
-  Request r;
   std::uint32_t mask = 0;
-  if (!api.WaitCommEvent(h, &mask, &r.ov)) {
-    ASSERT_EQ(api.GetLastError(), kErrorIoPending);
-    ASSERT_TRUE(r.Signalled(2000)) << "bytes are queued: the wait must end";
-    std::uint32_t ignored = 0;
-    ASSERT_TRUE(api.GetOverlappedResult(h, &r.ov, &ignored, false))
-        << "error " << api.GetLastError();
-  }
+  NextEvents(mask);
   EXPECT_TRUE(mask & kEvRxChar) << mask;
   Drain();
 }
@@ -98,14 +110,7 @@ TEST_F(Win32ReceiveWait, SleepsBesideTheCallersOutstandingEventWait) {
   if (!r.Signalled(0)) {
     ASSERT_TRUE(api.CancelIoEx(h, &r.ov));
   }
-  if (!(mask & kEvRxChar)) {
-    Request next;
-    if (!api.WaitCommEvent(h, &mask, &next.ov)) {
-      ASSERT_EQ(api.GetLastError(), kErrorIoPending);
-      ASSERT_TRUE(next.Signalled(2000)) << "the arrival must reach the caller's next wait";
-      ASSERT_TRUE(api.GetOverlappedResult(h, &next.ov, &ignored, false));
-    }
-  }
+  if (!(mask & kEvRxChar)) NextEvents(mask);
   EXPECT_TRUE(mask & kEvRxChar) << mask;
   Drain();
 }
@@ -113,11 +118,7 @@ TEST_F(Win32ReceiveWait, SleepsBesideTheCallersOutstandingEventWait) {
 // The reply comes while the wait sleeps, as in an upload: under Wine the
 // wait sleeps on a read of its own, which takes the bytes off the line.
 TEST_F(Win32ReceiveWait, BytesThatComeDuringTheWaitStayQueuedAndAreReadInOrder) {
-  auto waiting =
-      std::async(std::launch::async, [&] { return api.WaitForReceived(h, 3, 5'000'000); });
-  std::this_thread::sleep_for(100ms);
-  Write(kHandshake);
-  ASSERT_TRUE(waiting.get()) << "error " << api.GetLastError();
+  ASSERT_TRUE(WaitWhileTheReplyComes()) << "error " << api.GetLastError();
   if (testsupport::RunningUnderWine()) {
     DWORD errors = 0;
     COMSTAT stat{};
@@ -148,11 +149,7 @@ TEST_F(Win32ReceiveWait, BytesThatComeDuringTheWaitStayQueuedAndAreReadInOrder) 
 }
 
 TEST_F(Win32ReceiveWait, APurgeOfTheReceiveDirectionDropsWhatTheWaitTook) {
-  auto waiting =
-      std::async(std::launch::async, [&] { return api.WaitForReceived(h, 3, 5'000'000); });
-  std::this_thread::sleep_for(100ms);
-  Write(kHandshake);
-  ASSERT_TRUE(waiting.get());
+  ASSERT_TRUE(WaitWhileTheReplyComes());
   ASSERT_TRUE(api.PurgeComm(h, kPurgeRxAbort | kPurgeRxClear));
   EXPECT_EQ(Queued(), 0u);
   std::uint8_t buf[8];
@@ -169,20 +166,9 @@ TEST_F(Win32ReceiveWait, APurgeOfTheReceiveDirectionDropsWhatTheWaitTook) {
 }
 
 TEST_F(Win32ReceiveWait, AnArrivalTheWaitTookIsToldToTheCallersNextEventWait) {
-  auto waiting =
-      std::async(std::launch::async, [&] { return api.WaitForReceived(h, 3, 5'000'000); });
-  std::this_thread::sleep_for(100ms);
-  Write(kHandshake);
-  ASSERT_TRUE(waiting.get());
-  Request r;
+  ASSERT_TRUE(WaitWhileTheReplyComes());
   std::uint32_t mask = 0;
-  if (!api.WaitCommEvent(h, &mask, &r.ov)) {
-    ASSERT_EQ(api.GetLastError(), kErrorIoPending);
-    ASSERT_TRUE(r.Signalled(2000)) << "bytes are queued: the wait must tell of them";
-    std::uint32_t ignored = 0;
-    ASSERT_TRUE(api.GetOverlappedResult(h, &r.ov, &ignored, false))
-        << "error " << api.GetLastError();
-  }
+  NextEvents(mask);
   EXPECT_TRUE(mask & kEvRxChar) << mask;
   Drain();
 }
