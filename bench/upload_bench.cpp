@@ -24,6 +24,7 @@
 
 #include "app/core/UploadSession.h"
 #include "bench/BareHost.h"
+#include "bench/ZeroUpload.h"
 #include "framework/Application.h"
 #include "framework/MainThreadQueue.h"
 #include "tests/support/ChildProcess.h"
@@ -115,20 +116,7 @@ Cost Best(int runs, F&& one) {
 // The zero image as Intel HEX, blocks 3 to 125.
 std::string WriteZeroHex(const std::string& dir) {
   const std::string path = dir + "/zero.hex";
-  std::FILE* f = std::fopen(path.c_str(), "w");
-  unsigned segment = ~0u;
-  for (unsigned a = 0x0C00; a < 0x1F800; a += 16) {
-    if ((a >> 16) != segment) {
-      segment = a >> 16;
-      const unsigned sum = (0x100 - ((2 + 4 + segment) & 0xFF)) & 0xFF;
-      std::fprintf(f, ":02000004%04X%02X\n", segment, sum);
-    }
-    const unsigned lo = a & 0xFFFF;
-    const unsigned sum = (0x100 - ((16 + (lo >> 8) + (lo & 0xFF)) & 0xFF)) & 0xFF;
-    std::fprintf(f, ":10%04X00%s%02X\n", lo, std::string(32, '0').c_str(), sum);
-  }
-  std::fprintf(f, ":00000001FF\n");
-  std::fclose(f);
+  bench::WriteZeroHex(path);
   return path;
 }
 

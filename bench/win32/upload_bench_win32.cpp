@@ -6,6 +6,9 @@
 //                                         reply with a 5 s total timeout
 //   upload_bench_win32 cli COMn CLI.exe   comflash-cli.exe as a child, timed
 //                                         from its start to its final log line
+//   upload_bench_win32 cli COMn THIS.exe  this program as that child, which
+//                                         prints the final line at once: what
+//                                         starting a program costs under Wine
 //
 // Each prints one line: "wall SECONDS cpu SECONDS status N". CPU is the
 // process's own user + kernel time (for the CLI, the child's, to its exit).
@@ -17,7 +20,13 @@
 #include <cstring>
 #include <string>
 
+#include "bench/ZeroUpload.h"
+
 namespace {
+
+// How the CLI's final log line begins.
+constexpr const char* kFinalLine =
+    "\xD0\x9F\xD1\x80\xD0\xBE\xD1\x86\xD0\xB5\xD1\x81\xD1\x81";  // "Процесс"
 
 double Now() {
   static const double period = [] {
@@ -63,10 +72,9 @@ int Bare(const std::string& port) {
   SetCommTimeouts(h, &t);
   PurgeComm(h, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
 
-  unsigned char frame[1028] = {0x33, 0x33};
   unsigned char reply[3];
   int failures = 0;
-  auto exchange = [&](DWORD n) {
+  auto exchange = [&](const unsigned char* frame, DWORD n) {
     DWORD done = 0;
     WriteFile(h, frame, n, &done, nullptr);
     DWORD got = 0;
@@ -74,15 +82,7 @@ int Bare(const std::string& port) {
   };
   const double cpu0 = CpuSeconds(GetCurrentProcess());
   const double t0 = Now();
-  exchange(2);
-  for (int n = 3; n <= 125; ++n) {
-    frame[0] = 0x11;
-    frame[1] = frame[2] = static_cast<unsigned char>(n);
-    unsigned char x = 0;
-    for (int i = 0; i < 1027; ++i) x ^= frame[i];
-    frame[1027] = x;
-    exchange(1028);
-  }
+  bench::SendZeroImage(exchange);
   const double wall = Now() - t0;
   const double cpu = CpuSeconds(GetCurrentProcess()) - cpu0;
   CloseHandle(h);
@@ -95,20 +95,7 @@ std::string WriteZeroHex() {
   char dir[MAX_PATH];
   GetTempPathA(MAX_PATH, dir);
   const std::string path = std::string(dir) + "comflash-bench-zero.hex";
-  std::FILE* f = std::fopen(path.c_str(), "w");
-  unsigned segment = ~0u;
-  for (unsigned a = 0x0C00; a < 0x1F800; a += 16) {
-    if ((a >> 16) != segment) {
-      segment = a >> 16;
-      const unsigned sum = (0x100 - ((2 + 4 + segment) & 0xFF)) & 0xFF;
-      std::fprintf(f, ":02000004%04X%02X\n", segment, sum);
-    }
-    const unsigned lo = a & 0xFFFF;
-    const unsigned sum = (0x100 - ((16 + (lo >> 8) + (lo & 0xFF)) & 0xFF)) & 0xFF;
-    std::fprintf(f, ":10%04X00%s%02X\n", lo, std::string(32, '0').c_str(), sum);
-  }
-  std::fprintf(f, ":00000001FF\n");
-  std::fclose(f);
+  bench::WriteZeroHex(path);
   return path;
 }
 
@@ -136,8 +123,7 @@ int Cli(const std::string& port, const std::string& cli) {
   }
   CloseHandle(writeEnd);
   CloseHandle(nul);
-  const std::string finalLine =
-      "\xD0\x9F\xD1\x80\xD0\xBE\xD1\x86\xD0\xB5\xD1\x81\xD1\x81";  // "Процесс"
+  const std::string finalLine = kFinalLine;
   std::string text;
   double finalAt = 0;
   char buf[4096];
@@ -164,6 +150,11 @@ int Cli(const std::string& port, const std::string& cli) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Started in the CLI's place ("-q -p COMn FILE"): the final line at once.
+  if (argc > 1 && std::strcmp(argv[1], "-q") == 0) {
+    std::printf("%s\n", kFinalLine);
+    return 0;
+  }
   const std::string mode = argc > 2 ? argv[1] : "";
   if (mode == "bare") return Bare(argv[2]);
   if (mode == "cli" && argc > 3) return Cli(argv[2], argv[3]);

@@ -1,11 +1,5 @@
 #include "serial/device/win32/Win32SerialApi.h"
 
-#define WIN32_LEAN_AND_MEAN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -14,9 +8,15 @@
 #include <string>
 #include <vector>
 
-#include "framework/Clock.h"
+#include "serial/device/win32/Win32Port.h"
 
 namespace serial {
+
+using win32::AsDword;
+using win32::AsHandle;
+using win32::AsOverlapped;
+using win32::Io;
+using win32::t_last_call_was_open;
 
 // The interface's records are handed to kernel32 by address; they must be the
 // platform's records field for field. Our code reads them only through the
@@ -65,18 +65,6 @@ static_assert(kCeRxOver == CE_RXOVER && kCeBreak == CE_BREAK);
 
 namespace {
 
-HANDLE AsHandle(THandle h) {
-  return reinterpret_cast<HANDLE>(h);
-}
-
-OVERLAPPED* AsOverlapped(TOverlapped* ov) {
-  return reinterpret_cast<OVERLAPPED*>(ov);
-}
-
-DWORD* AsDword(std::uint32_t* p) {
-  return reinterpret_cast<DWORD*>(p);
-}
-
 // How long a cancelled request may stay pending before it is asked again.
 constexpr ULONGLONG kAskAgainMs = 1000;
 // How long the event of an ended request may lag behind its status.
@@ -85,65 +73,10 @@ constexpr DWORD kEventAfterStatusMs = 1000;
 // CH340 and PL2303 ones after an unplug) never end it; past this the caller
 // is told so and leaves the request's record and data to the driver.
 constexpr ULONGLONG kGiveUpMs = 3000;
-// The longest single sleep of a wait for received bytes, after which it
-// looks at the queue again whatever the notices said. Wine completes an
-// event wait only some 10 ms after the bytes came (it polls the line), so
-// on Wine this look, not the notice, ends most waits; on Windows the driver
-// ends the event wait as the bytes come, and the look only backs it up (a
-// sleep there lasts one timer period, 15.6 ms, no timer period is asked for).
-constexpr std::int64_t kLongestSleepUs = 1000;
 // How long a close waits for the waits for received bytes to leave.
 constexpr auto kWaitersLeaveLimit = std::chrono::seconds(2);
 
-// Whether the last call of this thread was an open: error 5 means another
-// program holds the port there, and a line that went away anywhere else.
-thread_local bool t_last_call_was_open = false;
-
-void Io() {
-  t_last_call_was_open = false;
-}
-
-// Set once by EndReceiveWaits, for the rest of the process.
-HANDLE ReceiveWaitsEnded() {
-  static const HANDLE ended = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  return ended;
-}
-
-bool IsSet(HANDLE e) {
-  return ::WaitForSingleObject(e, 0) == WAIT_OBJECT_0;
-}
-
 }  // namespace
-
-// What the back end keeps for an open handle.
-struct Win32SerialApi::Port {
-  Port()
-      : own_event(::CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-        closing(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
-    own.hEvent = reinterpret_cast<EventHandle>(own_event);
-  }
-  ~Port() {
-    ::CloseHandle(own_event);
-    ::CloseHandle(closing);
-  }
-  Port(const Port&) = delete;
-  Port& operator=(const Port&) = delete;
-
-  std::mutex m;
-  // The caller's event wait last started; the caller's until it has ended.
-  TOverlapped* caller_wait = nullptr;
-  // Our own event wait, for when the caller has none outstanding.
-  TOverlapped own{};
-  std::uint32_t own_mask = 0;
-  bool own_pending = false;
-  bool own_failed = false;
-  // The events our own waits took, for the caller's next wait.
-  std::uint32_t missed = 0;
-  HANDLE own_event;
-  HANDLE closing;  // signalled when the handle is closed
-  int waiters = 0;
-  std::condition_variable left;
-};
 
 std::shared_ptr<Win32SerialApi::Port> Win32SerialApi::Find(THandle h) {
   std::lock_guard lock(ports_mutex_);
@@ -174,8 +107,9 @@ bool Win32SerialApi::CloseHandle(THandle h) {
     ::SetEvent(p->closing);
     std::unique_lock lock(p->m);
     p->left.wait_for(lock, kWaitersLeaveLimit, [&] { return p->waiters == 0; });
-    if (!EndOwnWait(h, *p)) {
-      // The driver never ended our own wait: its record and event stay
+    const bool waitEnded = EndOwnWait(h, *p);
+    if (!EndAheadRead(h, *p) || !waitEnded) {
+      // The driver never ended our own request: its record and event stay
       // allocated, on purpose, for the rest of the process.
       static auto* kept = new std::vector<std::shared_ptr<Port>>;
       kept->push_back(p);
@@ -220,7 +154,12 @@ bool Win32SerialApi::SetCommTimeouts(THandle h, const TCommTimeouts& timeouts) {
 
 bool Win32SerialApi::SetCommMask(THandle h, std::uint32_t mask) {
   Io();
-  return ::SetCommMask(AsHandle(h), mask) != 0;
+  if (!::SetCommMask(AsHandle(h), mask)) return false;
+  if (const auto p = Find(h)) {
+    std::lock_guard lock(p->m);
+    p->mask = mask;
+  }
+  return true;
 }
 
 bool Win32SerialApi::WaitCommEvent(THandle h, std::uint32_t* mask, TOverlapped* ov) {
@@ -252,6 +191,7 @@ bool Win32SerialApi::WaitCommEvent(THandle h, std::uint32_t* mask, TOverlapped* 
 bool Win32SerialApi::ReadFile(THandle h, void* buffer, std::uint32_t count, std::uint32_t* read,
                               TOverlapped* ov) {
   Io();
+  if (TakeAhead(h, buffer, count, read, ov)) return true;
   DWORD errors = 0;
   COMSTAT stat{};
   if (!::ClearCommError(AsHandle(h), &errors, &stat)) return false;
@@ -352,12 +292,24 @@ bool Win32SerialApi::ClearCommError(THandle h, std::uint32_t* errors, TComStat* 
   if (!ok) return false;
   const std::uint32_t all = e | TakeKeptErrors(h);
   if (errors) *errors = all;
+  if (stat) stat->cbInQue += static_cast<std::uint32_t>(AheadCount(h));
   return true;
 }
 
 bool Win32SerialApi::PurgeComm(THandle h, std::uint32_t flags) {
   Io();
-  return ::PurgeComm(AsHandle(h), flags) != 0;
+  const auto p = (flags & kPurgeRxClear) ? Find(h) : nullptr;
+  if (!p) return ::PurgeComm(AsHandle(h), flags) != 0;
+  // The bytes ahead are the receive queue's oldest: they go with it. A read
+  // of ours still outstanding has taken nothing yet, and keeps what comes.
+  std::unique_lock lock(p->m);
+  CollectAhead(*p);
+  p->ahead.clear();
+  const bool purged = ::PurgeComm(AsHandle(h), flags) != 0;
+  const DWORD error = ::GetLastError();
+  lock.unlock();
+  ::SetLastError(error);  // what the unlock may have changed
+  return purged;
 }
 
 bool Win32SerialApi::EscapeCommFunction(THandle h, std::uint32_t function) {
@@ -386,114 +338,6 @@ std::string Win32SerialApi::ErrorText(std::uint32_t code) {
   ::WideCharToMultiByte(CP_UTF8, 0, buffer, static_cast<int>(n), text.data(), size, nullptr,
                         nullptr);
   return text;
-}
-
-bool Win32SerialApi::Queued(THandle h, std::uint32_t& count) {
-  DWORD errors = 0;
-  COMSTAT stat{};
-  if (!::ClearCommError(AsHandle(h), &errors, &stat)) return false;
-  KeepErrors(h, errors);
-  count = stat.cbInQue;
-  return true;
-}
-
-void Win32SerialApi::EndReceiveWaits() {
-  ::SetEvent(ReceiveWaitsEnded());
-}
-
-void Win32SerialApi::ResumeReceiveWaits() {
-  ::ResetEvent(ReceiveWaitsEnded());
-}
-
-bool Win32SerialApi::WaitForReceived(THandle h, std::uint32_t count, std::int64_t timeoutUs) {
-  Io();
-  const auto p = Find(h);
-  if (!p) {
-    ::SetLastError(ERROR_INVALID_HANDLE);
-    return false;
-  }
-  const HANDLE ended = ReceiveWaitsEnded();
-  const std::int64_t end =
-      framework::MonotonicMicroseconds() + std::max<std::int64_t>(timeoutUs, 0);
-  {
-    std::lock_guard lock(p->m);
-    ++p->waiters;
-  }
-  struct Leave {
-    Port& p;
-    ~Leave() {
-      const DWORD error = ::GetLastError();  // the caller's to read
-      {
-        std::lock_guard lock(p.m);
-        --p.waiters;
-      }
-      p.left.notify_all();
-      ::SetLastError(error);
-    }
-  } leave{*p};
-  for (;;) {
-    if (IsSet(ended)) {
-      ::SetLastError(ERROR_OPERATION_ABORTED);
-      return false;
-    }
-    std::uint32_t queued = 0;
-    if (!Queued(h, queued)) return false;
-    if (queued >= count) return true;
-    const std::int64_t left = end - framework::MonotonicMicroseconds();
-    if (left <= 0) return true;
-    // Sleep on whatever tells of the next arrival: the caller's event wait
-    // while it is outstanding, else one of our own. Started after the look
-    // at the queue, a wait still sees bytes that came in between: the line
-    // keeps the events that happened while no wait was outstanding.
-    HANDLE wake = nullptr;
-    bool mine = false;
-    {
-      std::lock_guard lock(p->m);
-      if (IsSet(p->closing)) return true;
-      TOverlapped* theirs = p->caller_wait;
-      if (theirs && theirs->hEvent != kNoEvent && theirs->LoadStatus() == kStatusPending) {
-        wake = AsHandle(theirs->hEvent);
-      } else if (!p->own_pending && !p->own_failed) {
-        if (::WaitCommEvent(AsHandle(h), AsDword(&p->own_mask), AsOverlapped(&p->own))) {
-          p->missed |= p->own_mask;
-          continue;
-        }
-        if (::GetLastError() == ERROR_IO_PENDING)
-          p->own_pending = true;
-        else
-          p->own_failed = true;  // no waits on this line: short pauses instead
-      }
-      if (!wake && p->own_pending) {
-        wake = p->own_event;
-        mine = true;
-      }
-    }
-    const auto ms = static_cast<DWORD>((std::min(left, kLongestSleepUs) + 999) / 1000);
-    if (!wake) {
-      // A line without event waits (or one that fails them): a pause of a
-      // millisecond, so the caller looks again soon without holding a core.
-      const HANDLE pause[] = {p->closing, ended};
-      ::WaitForMultipleObjects(2, pause, FALSE, std::min<DWORD>(ms, 1));
-      std::lock_guard lock(p->m);
-      p->own_failed = false;
-      continue;
-    }
-    const HANDLE handles[] = {wake, p->closing, ended};
-    const DWORD r = ::WaitForMultipleObjects(3, handles, FALSE, ms);
-    std::lock_guard lock(p->m);
-    if (mine && p->own_pending && p->own.LoadStatus() != kStatusPending) {
-      p->own_pending = false;
-      if (p->own.LoadStatus() == 0)
-        p->missed |= p->own_mask;
-      else
-        p->own_failed = true;  // a wait that ended in failure is not started again at once
-    } else if (!mine && r == WAIT_OBJECT_0 && p->caller_wait &&
-               p->caller_wait->LoadStatus() == kStatusPending) {
-      // The caller's event also tells of its stop while its wait is still
-      // pending: pause instead of waking on it again at once.
-      p->own_failed = true;
-    }
-  }
 }
 
 TErrorKind Win32SerialApi::ErrorKindOf(std::uint32_t code) {

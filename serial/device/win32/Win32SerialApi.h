@@ -21,8 +21,18 @@
 //   caller ends first (a handle has room for one event wait). What that own
 //   wait reported is handed to the caller's next WaitCommEvent, which then
 //   completes at once.
+//   Where a read of an empty queue waits for its bytes (Wine on a
+//   pseudo-terminal; its event waits end only some 10 ms after the bytes),
+//   it sleeps on a read of its own instead, which ends as the bytes come and
+//   is ended before the wait returns. The bytes it took are the caller's
+//   next: ClearCommError counts them as queued, ReadFile hands them out
+//   first, PurgeComm's receive clear drops them. Their arrival is handed to
+//   the caller's next WaitCommEvent; an event wait of the caller's that is
+//   outstanding meanwhile is not told of them (Wine fails a wait ended by a
+//   change of the mask; its polling missed most such arrivals before too).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -82,8 +92,19 @@ class Win32SerialApi : public SerialApi {
   // Ends the wait of our own on the port, if one is outstanding; p.m held.
   // False if the driver never ended it.
   bool EndOwnWait(THandle h, Port& p);
-  // Bytes in the receive queue, keeping the error flags the query clears.
+  // Bytes in the receive queue and ahead of it, keeping the error flags the
+  // query clears.
   bool Queued(THandle h, std::uint32_t& count);
+  // The bytes our own read took ahead of the caller.
+  std::size_t AheadCount(THandle h);
+  // A read of our own that has ended hands its bytes on; p.m held.
+  void CollectAhead(Port& p);
+  // Ends our own read, if one is outstanding; p.m held. False if the
+  // driver never ended it.
+  bool EndAheadRead(THandle h, Port& p);
+  // A read served from the bytes ahead; false if there are none.
+  bool TakeAhead(THandle h, void* buffer, std::uint32_t count, std::uint32_t* read,
+                 TOverlapped* ov);
   // Error flags a read's queue query cleared, per handle, until reported.
   std::uint32_t TakeKeptErrors(THandle h);
   void KeepErrors(THandle h, std::uint32_t errors);
