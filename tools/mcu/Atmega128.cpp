@@ -165,4 +165,8 @@ std::span<const std::uint8_t> Atmega128::Flash() const {
   return {avr_->flash, kFlashSize};
 }
 
+void Atmega128::EraseApplicationSection() {
+  std::memset(avr_->flash, 0xFF, kBootStart);
+}
+
 }  // namespace mcu
