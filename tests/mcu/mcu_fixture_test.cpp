@@ -232,3 +232,18 @@ TEST_F(McuFixture, SwapsOnScheduleWithADumpPerBoard) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(McuFixture, FixtureOptionsTakeMillisecondsOnly) {
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"--swap-every", "0"}, {"--swap-every", "2x"}, {"--off-ms", "-1"}, {"--off-ms", ""}}) {
+    std::vector<std::string> argv{kMcu};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const auto r = testsupport::RunProgram(argv, 10s);
+    EXPECT_EQ(r.status, 64) << args[0] << " " << args[1] << ": " << r.err;
+    EXPECT_NE(r.err.find(args[0]), std::string::npos) << r.err;
+  }
+}
+
+}  // namespace
