@@ -28,8 +28,8 @@ bootloader kept) and starts in its boot section. Each board's flash goes to
 its own dump file.)";
 
 inline constexpr const char* kFooter =
-    "Exit status: 0 when ended by SIGTERM, SIGINT or SIGHUP, 1 on a failure, 64 on a usage "
-    "error.";
+    "Exit status: 0 when ended by a signal (SIGTERM, SIGINT, SIGHUP), 1 on a failure, 64 on a "
+    "usage error.";
 
 // What bad arguments end in.
 class UsageError : public std::runtime_error {
