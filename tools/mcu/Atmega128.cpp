@@ -42,7 +42,12 @@ void LoadHex(avr_t* avr, const std::string& file) {
   struct Release {
     ihex_chunk_p chunks;
     int count;
-    ~Release() { free_ihex_chunks(chunks); }
+    // The library gives back each chunk's data but not the array it
+    // allocated for them.
+    ~Release() {
+      free_ihex_chunks(chunks);
+      ::free(chunks);
+    }
   } release{chunks, count};
   for (int i = 0; i < count; ++i)
     Place(avr, chunks[i].baseaddr, chunks[i].data, chunks[i].size, file);
@@ -163,6 +168,10 @@ double Atmega128::Baud() const {
 
 std::span<const std::uint8_t> Atmega128::Flash() const {
   return {avr_->flash, kFlashSize};
+}
+
+void Atmega128::EraseApplicationSection() {
+  std::memset(avr_->flash, 0xFF, kBootStart);
 }
 
 }  // namespace mcu

@@ -49,6 +49,9 @@ class Atmega128 {
   double Baud() const;
 
   std::span<const std::uint8_t> Flash() const;
+  // Erases everything below the boot section (0xFF, as an erased chip's
+  // flash), keeping the bootloader.
+  void EraseApplicationSection();
 
  private:
   static void OnOutput(avr_irq_t* irq, std::uint32_t value, void* self);

@@ -1,5 +1,6 @@
 #include "tools/mcu/CommandLine.h"
 
+#include <charconv>
 #include <memory>
 
 #include "serial/device/posix/PortMap.h"
@@ -9,8 +10,20 @@ namespace mcu {
 
 namespace {
 
+long ParseMs(const std::string& text, long min, const std::string& option) {
+  constexpr long kMax = 86400000;
+  long value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || ec != std::errc() || end != text.data() + text.size() || value < min ||
+      value > kMax) {
+    throw UsageError(option + " must be a number from " + std::to_string(min) + " to " +
+                     std::to_string(kMax) + ", not '" + text + "'");
+  }
+  return value;
+}
+
 struct RawOptions {
-  std::string firmware, as, dump;
+  std::string firmware, as, dump, swap_every, off_ms;
 };
 
 // The parser over raw and cl; its help text is the program's --help.
@@ -27,8 +40,15 @@ std::unique_ptr<CLI::App> MakeParser(RawOptions& raw, CommandLine& cl,
       ->type_name("COMn");
   app->add_option("--dump", raw.dump,
                   "write the 128 KiB flash to FILE at exit (temp file + rename), also when ended "
-                  "by a signal")
+                  "by a signal; board n from 2 on writes FILE.n, each board when taken off")
       ->type_name("FILE");
+  app->add_option("--swap-every", raw.swap_every,
+                  "take each board off after MS ms on the fixture and put a new one on, its "
+                  "application flash erased (SIGUSR2 does the same at once)")
+      ->type_name("MS");
+  app->add_option("--off-ms", raw.off_ms,
+                  "how long the fixture stays empty between two boards (default 500)")
+      ->type_name("MS");
   return app;
 }
 
@@ -60,6 +80,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, std::string d
     if (raw.dump.empty()) throw UsageError("--dump needs a file name");
     cl.dump = raw.dump;
   }
+  if (given("--swap-every"))
+    cl.swap_every = std::chrono::milliseconds(ParseMs(raw.swap_every, 1, "--swap-every"));
+  if (given("--off-ms"))
+    cl.off_time = std::chrono::milliseconds(ParseMs(raw.off_ms, 0, "--off-ms"));
   return cl;
 }
 

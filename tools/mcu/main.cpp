@@ -9,6 +9,7 @@
 #include <chrono>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -128,47 +129,103 @@ class Harness {
   double sim0_ = chip_.Seconds();
 };
 
+// A board on the fixture: the chip and the harness that serves its line.
+struct Board {
+  Board(const std::string& firmware, mcu::PtyLine& line, bool erased) : chip(firmware) {
+    if (erased) chip.EraseApplicationSection();
+    // A real part is out of reset and its loader listening long before a
+    // host can type; a byte that came before the receiver is on would be lost.
+    chip.RunUntil(mcu::Atmega128::CycleAt(kStartUp));
+    harness = std::make_unique<Harness>(chip, line);
+  }
+  mcu::Atmega128 chip;
+  std::unique_ptr<Harness> harness;
+};
+
+timespec Timespec(std::chrono::nanoseconds wait) {
+  wait = std::max(wait, std::chrono::nanoseconds::zero());
+  return {static_cast<time_t>(wait.count() / 1'000'000'000),
+          static_cast<long>(wait.count() % 1'000'000'000)};
+}
+
 int Serve(const mcu::CommandLine& cl) {
+  using Clock = std::chrono::steady_clock;
   ::signal(SIGPIPE, SIG_IGN);
   // The signals stay blocked to the end: a second one while the program
   // finishes must not cut the dump short or change the exit status.
-  tools::SignalWatch signals({SIGTERM, SIGINT, SIGHUP}, tools::SignalWatch::AtEnd::kKeepBlocked);
-  mcu::Atmega128 chip(cl.firmware);
-  // A real part is out of reset and its loader listening long before a host
-  // can type; a byte that came before the receiver is on would be lost.
-  chip.RunUntil(mcu::Atmega128::CycleAt(kStartUp));
+  tools::SignalWatch signals({SIGTERM, SIGINT, SIGHUP, SIGUSR2},
+                             tools::SignalWatch::AtEnd::kKeepBlocked);
   mcu::PtyLine line;
+  // The board on the fixture; none while the fixture is empty.
+  auto board = std::make_unique<Board>(cl.firmware, line, false);
+  int board_number = 1;
   std::unique_ptr<serial::ScopedComMapping> mapping;
   if (cl.as)
     mapping = std::make_unique<serial::ScopedComMapping>(*cl.as, line.SlavePath(), "comflash-mcu");
   std::cout << line.SlavePath() << std::endl;
 
-  Harness harness(chip, line);
+  // Board n's flash: the dump file itself for the first, FILE.n after it.
   const auto dump = [&] {
-    if (cl.dump) tools::WriteFileAtomically(*cl.dump, chip.Flash());
+    if (!cl.dump || !board) return;
+    const std::string path =
+        board_number == 1 ? *cl.dump : *cl.dump + "." + std::to_string(board_number);
+    tools::WriteFileAtomically(path, board->chip.Flash());
+  };
+  // The fixture's next change: the board on it goes at take_off, and the
+  // next one comes at put_on.
+  std::optional<Clock::time_point> take_off;
+  std::optional<Clock::time_point> put_on;
+  if (cl.swap_every) take_off = Clock::now() + *cl.swap_every;
+  const auto swap = [&] {
+    if (!board) return;
+    dump();
+    board.reset();  // what was on the wire goes with it
+    take_off.reset();
+    put_on = Clock::now() + cl.off_time;
   };
   try {
     for (;;) {
-      harness.CatchUp();
-      const auto wait = harness.Wait();
-      const timespec timeout{static_cast<time_t>(wait.count() / 1'000'000'000),
-                             static_cast<long>(wait.count() % 1'000'000'000)};
+      std::chrono::nanoseconds wait = std::chrono::nanoseconds::max();
+      if (board) {
+        board->harness->CatchUp();
+        wait = board->harness->Wait();
+      }
+      const auto now = Clock::now();
+      for (const auto& change : {take_off, put_on})
+        if (change) wait = std::min(wait, std::chrono::nanoseconds(*change - now));
+      const timespec timeout = Timespec(wait);
+      const bool output = board && board->harness->HasOutput();
       pollfd fds[2] = {
-          {line.Master(), static_cast<short>(POLLIN | (harness.HasOutput() ? POLLOUT : 0)), 0},
+          {line.Master(), static_cast<short>(POLLIN | (output ? POLLOUT : 0)), 0},
           {signals.Fd(), POLLIN, 0},
       };
-      if (::ppoll(fds, 2, &timeout, nullptr) < 0) {
+      if (::ppoll(fds, 2, wait == std::chrono::nanoseconds::max() ? nullptr : &timeout, nullptr) <
+          0) {
         if (errno == EINTR) continue;
         throw SystemError("poll");
       }
-      if (fds[1].revents & POLLIN && !signals.Take().empty()) break;
+      if (fds[1].revents & POLLIN) {
+        bool end = false;
+        for (const int sig : signals.Take()) {
+          if (sig == SIGUSR2) {
+            swap();
+          } else {
+            end = true;
+          }
+        }
+        if (end) break;
+      }
       if (fds[0].revents & POLLIN) {
-        harness.CatchUp();  // the bytes go on the line now, not at the last slice
+        // The bytes go on the line now, not at the last slice.
+        if (board) board->harness->CatchUp();
         std::uint8_t buf[4096];
         for (;;) {
           const ssize_t r = ::read(line.Master(), buf, sizeof buf);
           if (r > 0) {
-            harness.FromHost(std::span<const std::uint8_t>(buf, static_cast<std::size_t>(r)));
+            // An empty fixture hears nothing.
+            if (board)
+              board->harness->FromHost(
+                  std::span<const std::uint8_t>(buf, static_cast<std::size_t>(r)));
             continue;
           }
           if (r < 0 && errno == EINTR) continue;
@@ -176,7 +233,15 @@ int Serve(const mcu::CommandLine& cl) {
           throw SystemError("reading the line");
         }
       }
-      if (fds[0].revents & POLLOUT) harness.Flush();
+      if (board && (fds[0].revents & POLLOUT)) board->harness->Flush();
+      if (take_off && Clock::now() >= *take_off) swap();
+      if (put_on && Clock::now() >= *put_on) {
+        // A new board: reset, its application flash erased, in its boot section.
+        board = std::make_unique<Board>(cl.firmware, line, true);
+        ++board_number;
+        put_on.reset();
+        if (cl.swap_every) take_off = Clock::now() + *cl.swap_every;
+      }
     }
   } catch (...) {
     dump();

@@ -34,7 +34,11 @@ A pause longer than the gap abandons a partial request.
 
 Fixture: on SIGUSR2, or every --swap-every MS, the board is taken off (the
 line goes silent and deaf for --off-ms) and a new board is put on, with an
-empty memory; each board's memory goes to its own dump file.)";
+empty memory; each board's memory goes to its own dump file. With
+--unplug-with-board the board's USB-serial adapter goes with it: the terminal
+hangs up and its --as name goes away, and the next board comes on a new
+terminal under the same name; SIGHUP then unplugs and replugs the adapter
+alone, the board and its memory kept.)";
 
 inline constexpr const char* kFooter =
     R"(Output lines (stdout, one per line, flushed):
@@ -51,6 +55,9 @@ inline constexpr const char* kFooter =
   DROP                 the line was hung up (--drop-after)
   BOARD <n> OFF        board n was taken off the fixture (SIGUSR2, --swap-every)
   BOARD <n> ON         board n was put on, its memory empty (n from 2)
+  UNPLUGGED            the adapter was pulled: the terminal hung up, the --as
+                       name removed (--unplug-with-board)
+  PLUGGED <slave path> the adapter is back on a new terminal, mapped again
 
 Exit status: 0 when ended as above, 1 on a failure, 64 on a usage error.)";
 
@@ -69,6 +76,8 @@ struct CommandLine {
   // long the fixture stays empty between two boards.
   std::optional<std::chrono::milliseconds> swap_every;
   std::chrono::milliseconds off_time{500};
+  // The board's adapter is unplugged with it: a new terminal for each board.
+  bool unplug_with_board = false;
   bool stdin_exit = false;
   bool help = false;
 };
@@ -151,6 +160,11 @@ inline std::unique_ptr<CLI::App> MakeParser(RawOptions& raw, CommandLine& cl) {
   app->add_option("--off-ms", raw.off_ms,
                   "how long the fixture stays empty between two boards (default 500)")
       ->type_name("MS");
+  app->add_flag("--unplug-with-board", cl.unplug_with_board,
+                "unplug the USB-serial adapter with each board taken off: hang the terminal up "
+                "and remove the --as name; the next board comes on a new terminal (PLUGGED "
+                "<path>); SIGHUP unplugs it alone for --off-ms")
+      ->disable_flag_override();
   app->add_flag("--stdin-exit", cl.stdin_exit,
                 "end cleanly when standard input reaches end of file")
       ->disable_flag_override();

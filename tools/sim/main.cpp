@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <initializer_list>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -67,17 +68,31 @@ constexpr auto kDropDrainPoll = 2ms;
 
 int Serve(const sim::CommandLine& cl) {
   ::signal(SIGPIPE, SIG_IGN);
-  // The signals are unblocked again when the device is done.
-  tools::SignalWatch signals({SIGTERM, SIGINT, SIGUSR1, SIGUSR2},
-                             tools::SignalWatch::AtEnd::kRestoreMask);
-  // Our own descriptor of the slave keeps the line up while the host closes
-  // and reopens its port.
-  tools::PtyPair line({.nonblocking_master = true});
-  std::unique_ptr<serial::ScopedComMapping> mapping;
-  if (cl.as)
-    mapping = std::make_unique<serial::ScopedComMapping>(*cl.as, line.SlavePath(), "comflash-sim");
+  // The signals are unblocked again when the device is done. SIGHUP keeps
+  // its default (the end of the program) unless the adapter can be unplugged.
+  const auto at_end = tools::SignalWatch::AtEnd::kRestoreMask;
+  std::optional<tools::SignalWatch> signal_watch;
+  if (cl.unplug_with_board) {
+    signal_watch.emplace(std::initializer_list<int>{SIGTERM, SIGINT, SIGUSR1, SIGUSR2, SIGHUP},
+                         at_end);
+  } else {
+    signal_watch.emplace(std::initializer_list<int>{SIGTERM, SIGINT, SIGUSR1, SIGUSR2}, at_end);
+  }
+  tools::SignalWatch& signals = *signal_watch;
 
   EventOut out;
+  // The line, as the adapter that carries it: none while it is unplugged.
+  // Our own descriptor of the slave keeps the line up while the host closes
+  // and reopens its port.
+  std::unique_ptr<tools::PtyPair> line;
+  std::unique_ptr<serial::ScopedComMapping> mapping;
+  const auto plug = [&] {
+    line = std::make_unique<tools::PtyPair>(tools::PtyOptions{.nonblocking_master = true});
+    if (cl.as)
+      mapping =
+          std::make_unique<serial::ScopedComMapping>(*cl.as, line->SlavePath(), "comflash-sim");
+  };
+  plug();
   sim::NoiseSource noise_source;
   sim::Bytes to_host;
   std::size_t drop_mark = 0;  // drop once to_host has been written up to here
@@ -90,7 +105,9 @@ int Serve(const sim::CommandLine& cl) {
     out.Line("NOISE " + std::to_string(bytes.size()));
   };
   const auto flush_to_host = [&] {
-    const std::size_t done = tools::WriteWhatFits(line.Master(), to_host, "to the line");
+    // Without a line the bytes go nowhere, as from a board whose adapter is out.
+    const std::size_t done =
+        line ? tools::WriteWhatFits(line->Master(), to_host, "to the line") : to_host.size();
     to_host.erase(to_host.begin(), to_host.begin() + static_cast<std::ptrdiff_t>(done));
     if (drop_pending) drop_mark -= std::min(drop_mark, done);
   };
@@ -101,7 +118,7 @@ int Serve(const sim::CommandLine& cl) {
     to_host = noise_source.Next(cl.noise);
     flush_to_host();
   }
-  out.Line(line.SlavePath());
+  out.Line(line->SlavePath());
   if (cl.noise > 0) out.Line("NOISE " + std::to_string(cl.noise));
 
   sim::BootloaderSim engine(cl.sim);
@@ -113,13 +130,33 @@ int Serve(const sim::CommandLine& cl) {
   // next one comes at put_on.
   std::optional<sim::TimePoint> take_off;
   std::optional<sim::TimePoint> put_on;
+  // An adapter unplugged on its own (SIGHUP) comes back at this time.
+  std::optional<sim::TimePoint> replug;
   if (cl.swap_every) take_off = sim::Clock::now() + *cl.swap_every;
+  // The name goes before the line hangs up, so a host that sees the hang-up
+  // and opens the name again finds it gone, as with an adapter pulled out.
+  const auto unplug = [&] {
+    if (!line) return;
+    mapping.reset();
+    line.reset();
+    out.Line("UNPLUGGED");
+  };
+  const auto plug_again = [&] {
+    if (line) return;
+    plug();
+    out.Line("PLUGGED " + line->SlavePath());
+  };
   const auto swap = [&](sim::TimePoint now) {
     if (!engine.OnFixture()) return;
     engine.TakeOff();
     if (cl.dump) tools::WriteFileAtomically(dump_path(), engine.Memory());
     take_off.reset();
     put_on = now + cl.off_time;
+    if (cl.unplug_with_board) {
+      for (const auto& event : engine.TakeEvents()) out.Line(event);
+      unplug();
+      replug.reset();  // the adapter comes back with the next board
+    }
   };
   const bool stdin_open = cl.stdin_exit;
   bool running = true;
@@ -132,7 +169,7 @@ int Serve(const sim::CommandLine& cl) {
     const timespec* timeout_ptr = nullptr;
     const auto now_before = sim::Clock::now();
     auto deadline = engine.NextDeadline();
-    for (const auto& change : {take_off, put_on})
+    for (const auto& change : {take_off, put_on, replug})
       if (change) deadline = deadline ? std::min(*deadline, *change) : *change;
     if (draining_since) deadline = now_before + kDropDrainPoll;
     if (deadline) {
@@ -143,7 +180,8 @@ int Serve(const sim::CommandLine& cl) {
       timeout_ptr = &timeout;
     }
     pollfd fds[3] = {
-        {line.Master(), static_cast<short>(POLLIN | (to_host.empty() ? 0 : POLLOUT)), 0},
+        {line ? line->Master() : -1, static_cast<short>(POLLIN | (to_host.empty() ? 0 : POLLOUT)),
+         0},
         {signals.Fd(), POLLIN, 0},
         {stdin_open ? STDIN_FILENO : -1, POLLIN, 0},
     };
@@ -156,7 +194,7 @@ int Serve(const sim::CommandLine& cl) {
     if (fds[0].revents & POLLIN) {
       std::uint8_t buf[4096];
       for (;;) {
-        const ssize_t r = ::read(line.Master(), buf, sizeof buf);
+        const ssize_t r = ::read(line->Master(), buf, sizeof buf);
         if (r > 0) {
           engine.Receive(std::span<const std::uint8_t>(buf, static_cast<std::size_t>(r)), now);
           continue;
@@ -167,7 +205,12 @@ int Serve(const sim::CommandLine& cl) {
       }
     }
     if (take_off && now >= *take_off) swap(now);
+    if (replug && now >= *replug) {
+      plug_again();
+      replug.reset();
+    }
     if (put_on && now >= *put_on) {
+      if (cl.unplug_with_board) plug_again();
       engine.PutOn();
       put_on.reset();
       if (cl.swap_every) take_off = now + *cl.swap_every;
@@ -188,9 +231,9 @@ int Serve(const sim::CommandLine& cl) {
 
     if (!to_host.empty()) flush_to_host();
     if (drop_pending && drop_mark == 0 && !draining_since) draining_since = now;
-    if (draining_since &&
-        (!HostHasUnread(line) || sim::Clock::now() - *draining_since >= kDropDrainLimit)) {
-      line.HangUp();
+    if (draining_since && (!line || !HostHasUnread(*line) ||
+                           sim::Clock::now() - *draining_since >= kDropDrainLimit)) {
+      if (line) line->HangUp();
       out.Line("DROP");
       break;
     }
@@ -203,6 +246,11 @@ int Serve(const sim::CommandLine& cl) {
         } else if (sig == SIGUSR2) {
           swap(sim::Clock::now());
           for (const auto& event : engine.TakeEvents()) out.Line(event);
+        } else if (sig == SIGHUP) {
+          if (line) {
+            unplug();
+            replug = sim::Clock::now() + cl.off_time;
+          }
         } else if (sig == SIGTERM || sig == SIGINT) {
           running = false;
         }
