@@ -123,6 +123,27 @@ TEST_F(CliLoop, AFailedBoardIsReportedTheAdapterComesBackAndTheNextBoardIsWritte
   EXPECT_TRUE(BoardHoldsTheImage(dumpB, 1));
 }
 
+TEST_F(CliLoop, AnAdapterThatGoesWithItsBoardIsOpenedAgainForTheNext) {
+  const std::string env = "COMFLASH_PORTS=" + std::string(dir_ / "ports");
+  const std::string dump = dir_ / "fixture.bin";
+  testsupport::BackgroundProgram sim({"/usr/bin/env", env, kBin + "/comflash-sim", "--as", "COM42",
+                                      "--unplug-with-board", "--dump", dump});
+  ASSERT_TRUE(sim.ReadLine().has_value()) << "the simulator did not start";
+  auto cli = StartLoop({"-p", "COM42", hex_}, env);
+  ASSERT_TRUE(ErrSays("board 1: completed, 123 of 123 blocks"));
+  ASSERT_TRUE(ErrSays("board 1 done: remove the board"));
+  sim.Signal(SIGUSR2);
+  ASSERT_TRUE(ErrSays("port COM42 failed"));
+  ASSERT_TRUE(ErrSays("port COM42 is open"));
+  ASSERT_TRUE(ErrSays("board 2: completed, 123 of 123 blocks"));
+  cli->Signal(SIGINT);
+  EXPECT_EQ(cli->Wait(10s), 0) << ReadFile(Err());
+  EXPECT_TRUE(Contains(ReadFile(Err()), "session: 2 boards, 2 written, 0 failed"))
+      << ReadFile(Err());
+  EXPECT_TRUE(BoardHoldsTheImage(dump, 1));
+  EXPECT_TRUE(BoardHoldsTheImage(dump, 2));
+}
+
 TEST_F(CliLoop, AnInterruptionWhileWritingNamesTheIncompleteBoard) {
   const auto port = StartDevice({"--baud", "115200"});
   auto cli = StartLoop({"-p", port, hex_});
