@@ -24,48 +24,19 @@
 
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
+#include "tests/tools/mcu/McuLine.h"
 
 namespace {
 
-using namespace std::chrono_literals;
-using testsupport::BackgroundProgram;
-using Bytes = std::vector<std::uint8_t>;
+using namespace mcutest;
 
-const std::string kMcu = COMFLASH_BIN_DIR "/comflash-mcu";
-constexpr std::size_t kFlashSize = 128 * 1024;
-constexpr std::size_t kBootStart = 0x1F800;
-constexpr std::size_t kBlock = 1024;
 const Bytes kHandshake{0x33, 0x33};
-const Bytes kHandshakeAck{0x55, 0x33, 0xAA};
-const Bytes kBlockAck{0x55, 0x11, 0xAA};
-
-Bytes ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), {});
-}
 
 Bytes Data(std::uint8_t seed) {
   Bytes data(kBlock);
   for (std::size_t i = 0; i < data.size(); ++i)
     data[i] = static_cast<std::uint8_t>(seed + i * 13 + (i >> 8));
   return data;
-}
-
-Bytes Frame(std::uint8_t n, const Bytes& data) {
-  Bytes frame(3 + data.size() + 1);
-  frame[0] = 0x11;
-  frame[1] = n;
-  frame[2] = n;
-  std::copy(data.begin(), data.end(), frame.begin() + 3);
-  std::uint8_t check = 0;
-  for (std::size_t i = 0; i + 1 < frame.size(); ++i) check ^= frame[i];
-  frame.back() = check;
-  return frame;
-}
-
-Bytes BlockOf(const Bytes& flash, std::size_t n) {
-  return Bytes(flash.begin() + static_cast<std::ptrdiff_t>(n * kBlock),
-               flash.begin() + static_cast<std::ptrdiff_t>((n + 1) * kBlock));
 }
 
 // Intel HEX of a chip that holds an application besides the bootloader:
@@ -102,77 +73,7 @@ std::string ChipImageHex(std::size_t app_block, const Bytes& app, const Bytes& l
   return hex;
 }
 
-// The host's end of the line: the slave side, raw, at 115200 baud.
-class HostPort {
- public:
-  explicit HostPort(const std::string& path) {
-    fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (fd_ < 0) throw std::runtime_error("cannot open " + path);
-    termios t{};
-    ::tcgetattr(fd_, &t);
-    ::cfmakeraw(&t);
-    ::cfsetspeed(&t, B115200);
-    if (::tcsetattr(fd_, TCSANOW, &t) != 0) throw std::runtime_error("tcsetattr");
-  }
-  ~HostPort() { ::close(fd_); }
-  HostPort(const HostPort&) = delete;
-  HostPort& operator=(const HostPort&) = delete;
-
-  // One request and up to three bytes of answer within the time.
-  Bytes Exchange(const Bytes& request, std::chrono::milliseconds limit) {
-    ::tcflush(fd_, TCIOFLUSH);
-    std::size_t done = 0;
-    while (done < request.size()) {
-      const ssize_t r = ::write(fd_, request.data() + done, request.size() - done);
-      if (r < 0) throw std::runtime_error("write to the line");
-      done += static_cast<std::size_t>(r);
-    }
-    Bytes out;
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (out.size() < 3) {
-      const auto left =
-          std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-      if (left.count() <= 0) break;
-      pollfd p{fd_, POLLIN, 0};
-      if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
-      std::uint8_t buf[8];
-      const ssize_t r = ::read(fd_, buf, std::min(sizeof buf, 3 - out.size()));
-      if (r <= 0) break;
-      out.insert(out.end(), buf, buf + r);
-    }
-    return out;
-  }
-
- private:
-  int fd_ = -1;
-};
-
-class McuFixture : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (!COMFLASH_MCU_BUILT)
-      GTEST_SKIP() << "comflash-mcu is not built: libsimavr (libsimavr-dev) was not found";
-    if (!COMFLASH_BOOTLOADER_BUILT)
-      GTEST_SKIP() << "the bootloader is not built: the AVR toolchain (gcc-avr, avr-libc) was "
-                      "not found";
-  }
-
-  std::string Start(std::vector<std::string> options) {
-    std::vector<std::string> argv{kMcu, "--dump", Dump()};
-    argv.insert(argv.end(), options.begin(), options.end());
-    chip_ = std::make_unique<BackgroundProgram>(argv);
-    const auto path = chip_->ReadLine();
-    if (!path || path->empty()) {
-      ADD_FAILURE() << "comflash-mcu did not start";
-      return "/nonexistent";
-    }
-    return *path;
-  }
-  std::string Dump() const { return dir_ / "flash.bin"; }
-
-  testsupport::TempDir dir_{"comflash-mcu-fixture"};
-  std::unique_ptr<BackgroundProgram> chip_;
-};
+class McuFixture : public mcutest::McuTest {};
 
 TEST_F(McuFixture, ASwapSilencesTheLineThenAResetChipWithErasedApplicationAnswers) {
   // The first board comes with an application in block 5.
@@ -238,7 +139,7 @@ namespace {
 TEST_F(McuFixture, FixtureOptionsTakeMillisecondsOnly) {
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
            {"--swap-every", "0"}, {"--swap-every", "2x"}, {"--off-ms", "-1"}, {"--off-ms", ""}}) {
-    std::vector<std::string> argv{kMcu};
+    std::vector<std::string> argv{kBin + "/comflash-mcu"};
     argv.insert(argv.end(), args.begin(), args.end());
     const auto r = testsupport::RunProgram(argv, 10s);
     EXPECT_EQ(r.status, 64) << args[0] << " " << args[1] << ": " << r.err;
