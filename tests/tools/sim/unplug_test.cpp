@@ -140,17 +140,37 @@ constexpr const char* kCom = "COM241";
 constexpr const char* kComLink = "com241";
 constexpr const char* kComFallback = "/dev/ttyS240";
 
-TEST(SimUnplug, ABoardSwapPullsTheAdapterAndTheNextBoardComesOnANewTerminal) {
-  if (fs::exists(kComFallback))
-    GTEST_SKIP() << kComFallback << " exists here: COM241 would open it";
-  testsupport::TempDir dir{"comflash-sim-unplug"};
-  testsupport::ScopedPortMap ports;
-  const std::string dump = dir / "memory.bin";
-  testsupport::BackgroundProgram simp(
-      {kSim, "--unplug-with-board", "--as", kCom, "--off-ms", kOffMs, "--dump", dump}, true);
-  const auto first = simp.ReadLine(5s);
-  ASSERT_TRUE(first) << "the device did not start";
-  const fs::path link = fs::path(ports.Folder()) / kComLink;
+class SimUnplug : public ::testing::Test {
+ protected:
+  // Starts the device with its adapter mapped as COM241; the test goes on
+  // unless this skipped or failed it.
+  void StartOnCom() {
+    if (fs::exists(kComFallback))
+      GTEST_SKIP() << kComFallback << " exists here: COM241 would open it";
+    sim_ = std::make_unique<testsupport::BackgroundProgram>(
+        std::vector<std::string>{kSim, "--unplug-with-board", "--as", kCom, "--off-ms", kOffMs,
+                                 "--dump", dump_},
+        true);
+    first_ = sim_->ReadLine(5s);
+    ASSERT_TRUE(first_) << "the device did not start";
+    link_ = fs::path(ports_.Folder()) / kComLink;
+  }
+
+  testsupport::TempDir dir_{"comflash-sim-unplug"};
+  testsupport::ScopedPortMap ports_;
+  const std::string dump_ = dir_ / "memory.bin";
+  std::unique_ptr<testsupport::BackgroundProgram> sim_;
+  std::optional<std::string> first_;
+  fs::path link_;
+};
+
+TEST_F(SimUnplug, ABoardSwapPullsTheAdapterAndTheNextBoardComesOnANewTerminal) {
+  StartOnCom();
+  if (IsSkipped() || HasFatalFailure()) return;
+  auto& simp = *sim_;
+  const auto& first = first_;
+  const auto& link = link_;
+  const auto& dump = dump_;
   ASSERT_EQ(fs::read_symlink(link), *first);
 
   Host host;
@@ -199,17 +219,12 @@ TEST(SimUnplug, ABoardSwapPullsTheAdapterAndTheNextBoardComesOnANewTerminal) {
   EXPECT_EQ(Slice(board2, 4 * 1024, 5 * 1024), Data(2));
 }
 
-TEST(SimUnplug, HangUpSignalUnplugsTheAdapterAloneAndKeepsTheBoard) {
-  if (fs::exists(kComFallback))
-    GTEST_SKIP() << kComFallback << " exists here: COM241 would open it";
-  testsupport::TempDir dir{"comflash-sim-unplug"};
-  testsupport::ScopedPortMap ports;
-  const std::string dump = dir / "memory.bin";
-  testsupport::BackgroundProgram simp(
-      {kSim, "--unplug-with-board", "--as", kCom, "--off-ms", kOffMs, "--dump", dump}, true);
-  const auto first = simp.ReadLine(5s);
-  ASSERT_TRUE(first) << "the device did not start";
-  const fs::path link = fs::path(ports.Folder()) / kComLink;
+TEST_F(SimUnplug, HangUpSignalUnplugsTheAdapterAloneAndKeepsTheBoard) {
+  StartOnCom();
+  if (IsSkipped() || HasFatalFailure()) return;
+  auto& simp = *sim_;
+  const auto& link = link_;
+  const auto& dump = dump_;
 
   Host host;
   THandle h = host.Open(kCom);
@@ -241,7 +256,7 @@ TEST(SimUnplug, HangUpSignalUnplugsTheAdapterAloneAndKeepsTheBoard) {
   EXPECT_FALSE(fs::exists(dump + ".2"));
 }
 
-TEST(SimUnplug, EveryScheduledSwapUnplugsAndPlugsInOrder) {
+TEST_F(SimUnplug, EveryScheduledSwapUnplugsAndPlugsInOrder) {
   testsupport::BackgroundProgram simp(
       {kSim, "--unplug-with-board", "--swap-every", "150", "--off-ms", "100"}, true);
   ASSERT_TRUE(simp.ReadLine(5s)) << "the device did not start";
