@@ -10,7 +10,11 @@ namespace serial {
 
 std::int32_t TVaCustomComm::AwaitRequest(TOverlapped& ov, std::uint32_t timeoutMs) {
   std::int32_t result = 0;
-  if (wait_event_->WaitFor(timeoutMs) == TWaitResult::Signaled) {
+  // A request that ended at once needs no wait on its event: its status is
+  // final (a wait costs a call into the system, under Wine a round trip to
+  // its server, and the reply's three reads come one after another).
+  if (ov.LoadStatus() != kStatusPending ||
+      wait_event_->WaitFor(timeoutMs) == TWaitResult::Signaled) {
     std::uint32_t n = 0;
     if (api_->GetOverlappedResult(Handle, &ov, &n, false)) result = static_cast<std::int32_t>(n);
   }
@@ -165,8 +169,12 @@ bool TVaCommWriteThread::Write(const void* data, std::int32_t n) {
     }
   }
   std::lock_guard lock(Owner->WriteLock);
+  // Bytes in the buffer keep the event signalled (it is reset only under
+  // this lock, once the buffer is empty): only the first of a request's
+  // pieces needs to signal it, each signal being a call into the system.
+  const bool wasEmpty = Buffer.Count() == 0;
   Buffer.Append(data, n);
-  DataEvent.Signal();
+  if (wasEmpty) DataEvent.Signal();
   return true;
 }
 

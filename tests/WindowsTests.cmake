@@ -68,5 +68,5 @@ endif()
 add_custom_target(windows_tests DEPENDS ${COMFLASH_WINDOWS_TEST_PROGRAMS})
 
 # comflash-cli's Windows layer (console events, the port listing) in-process.
-target_sources(win32_tests PRIVATE ${PROJECT_SOURCE_DIR}/tools/cli/win32/Platform.cpp)
-target_link_libraries(win32_tests PRIVATE setupapi)
+target_sources(win32_tests PRIVATE ${PROJECT_SOURCE_DIR}/tools/cli/win32/Platform.cpp
+                                   ${PROJECT_SOURCE_DIR}/tools/cli/win32/PortList.cpp)

@@ -5,8 +5,11 @@
 // back end: a Boolean success flag, details through GetLastError().
 //
 // Overlapped requests: a back end resets the record's event when a request
-// starts and signals it when the request ends, also when it ends at once.
-// While a request is outstanding, its record and data belong to the back end.
+// starts and signals it when the request ends later. A request that ends at
+// once (the call returns true) leaves its final status and count in the
+// record, and may leave its event unsignalled: the caller looks at the
+// status first. While a request is outstanding, its record and data belong
+// to the back end.
 #pragma once
 
 #include <algorithm>

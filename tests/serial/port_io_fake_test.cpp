@@ -49,6 +49,26 @@ TEST_F(PortIo, ReadsReturnAtOnceWithWhatIsQueued) {
   port.Close();
 }
 
+TEST_F(PortIo, RequestsThatEndAtOnceAreTakenFromTheirStatusWithoutTheirEvent) {
+  // The kernel32 back end leaves the event of its own at-once completions
+  // alone: a read or a direct write that waited for it would time out.
+  fake.SetSignalsAtOnce(false);
+  port.Buffers().SetReadTimeout(2000);
+  port.Buffers().SetWriteTimeout(2000);
+  port.SetDirectWrite(true);
+  port.Open();
+  fake.Receive({0x55, 0x33, 0xAA});
+  std::uint8_t reply[3] = {};
+  for (auto& b : reply) ASSERT_TRUE(port.ReadByte(b));
+  EXPECT_EQ(reply[0], 0x55);
+  EXPECT_EQ(reply[2], 0xAA);
+  std::uint8_t b = 7;
+  EXPECT_FALSE(port.ReadByte(b)) << "an empty queue, ended at once with nothing";
+  EXPECT_EQ(port.WriteBytes("abc", 3), 3);
+  EXPECT_EQ(fake.Written(), Bytes("abc"));
+  port.Close();
+}
+
 TEST_F(PortIo, TheWaitForQueuedBytesGoesToTheDeviceAndRaisesItsFailure) {
   port.WaitForInQueue(3, 500);
   EXPECT_TRUE(fake.CallsNamed({"WaitForReceived"}).empty()) << "a closed port asks no device";

@@ -58,6 +58,11 @@ void FakeSerialApi::SetReadsPending(bool pending) {
   reads_pending_ = pending;
 }
 
+void FakeSerialApi::SetSignalsAtOnce(bool signal) {
+  std::lock_guard lock(m_);
+  signals_at_once_ = signal;
+}
+
 void FakeSerialApi::Receive(const std::vector<std::uint8_t>& bytes) {
   std::lock_guard lock(m_);
   rx_.insert(rx_.end(), bytes.begin(), bytes.end());
@@ -203,6 +208,12 @@ void FakeSerialApi::Finish(TOverlapped* ov, std::uintptr_t status, std::uintptr_
   platform_event::Signal(ov->hEvent);
 }
 
+void FakeSerialApi::FinishAtOnce(TOverlapped* ov, std::uintptr_t transferred) {
+  ov->StoreTransferred(transferred);
+  ov->StoreStatus(0);
+  if (signals_at_once_) platform_event::Signal(ov->hEvent);
+}
+
 THandle FakeSerialApi::CreateFileA(const std::string& name, std::uint32_t access,
                                    std::uint32_t share, std::uint32_t creation,
                                    std::uint32_t flags) {
@@ -277,7 +288,7 @@ bool FakeSerialApi::WaitCommEvent(THandle, std::uint32_t* mask, TOverlapped* ov)
   if (events_ != 0) {
     *mask = events_;
     events_ = 0;
-    Finish(ov, 0, 0);
+    FinishAtOnce(ov, 0);
     return true;
   }
   ov->StoreStatus(kStatusPending);
@@ -300,7 +311,7 @@ bool FakeSerialApi::ReadFile(THandle, void* buffer, std::uint32_t count, std::ui
   std::copy_n(rx_.begin(), n, static_cast<std::uint8_t*>(buffer));
   rx_.erase(rx_.begin(), rx_.begin() + n);
   *read = n;
-  Finish(ov, 0, n);
+  FinishAtOnce(ov, n);
   return true;
 }
 
@@ -320,7 +331,7 @@ bool FakeSerialApi::WriteFile(THandle, const void* buffer, std::uint32_t count,
   written_.insert(written_.end(), data, data + n);
   Respond(data, n);
   *written = n;
-  Finish(ov, 0, n);
+  FinishAtOnce(ov, n);
   return true;
 }
 

@@ -35,6 +35,9 @@ class FakeSerialApi : public SerialApi {
   void SetWriteMode(WriteMode mode, std::uint32_t partialLimit = 1);
   // Reads stay outstanding (a device that does not complete at once).
   void SetReadsPending(bool pending);
+  // Requests that end at once leave their event unsignalled, as the kernel32
+  // back end's own completions do.
+  void SetSignalsAtOnce(bool signal);
   // Bytes the device received from the line.
   void Receive(const std::vector<std::uint8_t>& bytes);
   // Error flags the next ClearCommError reports (and clears).
@@ -112,6 +115,8 @@ class FakeSerialApi : public SerialApi {
   // Records the call; returns false (with the last error set) when scripted to fail.
   bool Enter(const std::string& name, const std::string& args);
   static void Finish(TOverlapped* ov, std::uintptr_t status, std::uintptr_t transferred);
+  // A request that ended at once: its event as SetSignalsAtOnce says.
+  void FinishAtOnce(TOverlapped* ov, std::uintptr_t transferred);
   bool Fail(std::uint32_t error);
 
   std::mutex m_;
@@ -122,6 +127,7 @@ class FakeSerialApi : public SerialApi {
   WriteMode write_mode_ = WriteMode::Complete;
   std::uint32_t partial_limit_ = 1;
   bool reads_pending_ = false;
+  bool signals_at_once_ = true;
   std::deque<std::uint8_t> rx_;
   std::vector<std::uint8_t> written_;
   std::uint32_t errors_ = 0;

@@ -100,11 +100,11 @@ bool Win32SerialApi::TakeAhead(THandle h, void* buffer, std::uint32_t count, std
     std::copy_n(p->ahead.begin(), n, static_cast<std::uint8_t*>(buffer));
     p->ahead.erase(p->ahead.begin(), p->ahead.begin() + static_cast<std::ptrdiff_t>(n));
   }
+  // Ended at once: the status tells, the event is left alone.
   if (read) *read = static_cast<std::uint32_t>(n);
   if (ov) {
     ov->StoreTransferred(n);
     ov->StoreStatus(0);
-    if (ov->hEvent != kNoEvent) ::SetEvent(AsHandle(ov->hEvent));
   }
   return true;
 }
