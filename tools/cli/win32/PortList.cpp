@@ -49,16 +49,16 @@ const Calls* ListingCalls() {
     const HMODULE registry = LoadLibraryExW(L"advapi32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (!setup || !registry) return nullptr;
     static Calls c{};
-    const bool all = Find(setup, "SetupDiGetClassDevsW", c.SetupDiGetClassDevsW) &&
-                     Find(setup, "SetupDiEnumDeviceInfo", c.SetupDiEnumDeviceInfo) &&
-                     Find(setup, "SetupDiGetDeviceRegistryPropertyW",
-                          c.SetupDiGetDeviceRegistryPropertyW) &&
-                     Find(setup, "SetupDiOpenDevRegKey", c.SetupDiOpenDevRegKey) &&
-                     Find(setup, "SetupDiDestroyDeviceInfoList", c.SetupDiDestroyDeviceInfoList) &&
-                     Find(registry, "RegOpenKeyExW", c.RegOpenKeyExW) &&
-                     Find(registry, "RegEnumValueW", c.RegEnumValueW) &&
-                     Find(registry, "RegQueryValueExW", c.RegQueryValueExW) &&
-                     Find(registry, "RegCloseKey", c.RegCloseKey);
+    const bool all =
+        Find(setup, "SetupDiGetClassDevsW", c.SetupDiGetClassDevsW) &&
+        Find(setup, "SetupDiEnumDeviceInfo", c.SetupDiEnumDeviceInfo) &&
+        Find(setup, "SetupDiGetDeviceRegistryPropertyW", c.SetupDiGetDeviceRegistryPropertyW) &&
+        Find(setup, "SetupDiOpenDevRegKey", c.SetupDiOpenDevRegKey) &&
+        Find(setup, "SetupDiDestroyDeviceInfoList", c.SetupDiDestroyDeviceInfoList) &&
+        Find(registry, "RegOpenKeyExW", c.RegOpenKeyExW) &&
+        Find(registry, "RegEnumValueW", c.RegEnumValueW) &&
+        Find(registry, "RegQueryValueExW", c.RegQueryValueExW) &&
+        Find(registry, "RegCloseKey", c.RegCloseKey);
     return all ? &c : nullptr;
   }();
   return calls;
@@ -94,12 +94,13 @@ int ComNumber(const std::string& name) {
 
 // A text property of a device (the first string of a list), read into a
 // buffer that grows to what the property needs.
-std::wstring DeviceProperty(const Calls& calls, HDEVINFO set, SP_DEVINFO_DATA& device, DWORD property) {
+std::wstring DeviceProperty(const Calls& calls, HDEVINFO set, SP_DEVINFO_DATA& device,
+                            DWORD property) {
   std::vector<BYTE> buffer(256);
   for (;;) {
     DWORD needed = 0;
     if (calls.SetupDiGetDeviceRegistryPropertyW(set, &device, property, nullptr, buffer.data(),
-                                          static_cast<DWORD>(buffer.size()), &needed))
+                                                static_cast<DWORD>(buffer.size()), &needed))
       break;
     if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed <= buffer.size()) return {};
     buffer.resize(needed);
@@ -116,15 +117,16 @@ std::string PortName(const Calls& calls, HDEVINFO set, SP_DEVINFO_DATA& device) 
   wchar_t name[256] = {};
   DWORD size = sizeof name - sizeof name[0];
   DWORD type = 0;
-  const LSTATUS r =
-      calls.RegQueryValueExW(key, L"PortName", nullptr, &type, reinterpret_cast<BYTE*>(name), &size);
+  const LSTATUS r = calls.RegQueryValueExW(key, L"PortName", nullptr, &type,
+                                           reinterpret_cast<BYTE*>(name), &size);
   calls.RegCloseKey(key);
   return r == ERROR_SUCCESS && type == REG_SZ ? Utf8(name) : std::string();
 }
 
 // COM port devices as the system's device set gives them: through the COM
 // port interface, and the Ports class for drivers that register none.
-void DevicesOf(const Calls& calls, const GUID& guid, DWORD flags, std::map<int, std::string>& ports) {
+void DevicesOf(const Calls& calls, const GUID& guid, DWORD flags,
+               std::map<int, std::string>& ports) {
   const HDEVINFO set = calls.SetupDiGetClassDevsW(&guid, nullptr, nullptr, DIGCF_PRESENT | flags);
   if (set == INVALID_HANDLE_VALUE) return;
   SP_DEVINFO_DATA device{};
@@ -147,15 +149,15 @@ void DevicesOf(const Calls& calls, const GUID& guid, DWORD flags, std::map<int, 
 // device name -> COMn.
 void ReportedPorts(const Calls& calls, std::map<int, std::string>& ports) {
   HKEY key = nullptr;
-  if (calls.RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) !=
-      ERROR_SUCCESS)
+  if (calls.RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ,
+                          &key) != ERROR_SUCCESS)
     return;
   for (DWORD i = 0;; ++i) {
     wchar_t device[512];
     wchar_t com[256] = {};
     DWORD deviceSize = 512, comSize = sizeof com - sizeof com[0], type = 0;
     const LSTATUS r = calls.RegEnumValueW(key, i, device, &deviceSize, nullptr, &type,
-                                    reinterpret_cast<BYTE*>(com), &comSize);
+                                          reinterpret_cast<BYTE*>(com), &comSize);
     if (r == ERROR_NO_MORE_ITEMS) break;
     if (r != ERROR_SUCCESS || type != REG_SZ) continue;
     const std::string name = Utf8(com);
