@@ -169,6 +169,8 @@ class TVaCommWriteThread : public framework::TThread {
   bool write_outstanding_ = false;            // writer thread only
   bool abandoned_ = false;                    // writer thread, then after its end
   std::uint64_t outstanding_generation_ = 0;  // of the outstanding write; writer thread only
+  // FlushDoneEvent has been signalled (it stays so while the thread lives).
+  std::atomic<bool> flush_acknowledged_{false};
 
  public:
   TVaWaitEvent DataEvent;

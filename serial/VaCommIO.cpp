@@ -180,7 +180,11 @@ bool TVaCommWriteThread::Write(const void* data, std::int32_t n) {
 
 void TVaCommWriteThread::ClearBuffer() {
   FlushEvent.Signal();
-  if (FlushDoneEvent.WaitFor(2000) != TWaitResult::Signaled) return;
+  // The acknowledgement is never taken back: once it is in, the event need
+  // not be asked again (each wait is a call into the system).
+  if (!flush_acknowledged_.load(std::memory_order_acquire) &&
+      FlushDoneEvent.WaitFor(2000) != TWaitResult::Signaled)
+    return;
   std::lock_guard send(send_mutex_);
   std::lock_guard lock(Owner->WriteLock);
   Buffer.Clear();
@@ -210,6 +214,7 @@ void TVaCommWriteThread::AcknowledgeFlush() {
   EndOutstandingWrite();
   FlushEvent.Reset();
   FlushDoneEvent.Signal();
+  flush_acknowledged_.store(true, std::memory_order_release);
 }
 
 void TVaCommWriteThread::Execute() {

@@ -9,6 +9,7 @@
 #endif
 #include <windows.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -32,15 +33,14 @@ inline DWORD* AsDword(std::uint32_t* p) {
   return reinterpret_cast<DWORD*>(p);
 }
 
-inline bool IsSet(HANDLE e) {
-  return ::WaitForSingleObject(e, 0) == WAIT_OBJECT_0;
-}
-
 // Set once by EndReceiveWaits, for the rest of the process.
 inline HANDLE ReceiveWaitsEnded() {
   static const HANDLE ended = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
   return ended;
 }
+// The same, looked at without a call into the system (one per look, under
+// Wine a round trip to its server); the event is what a sleep wakes on.
+inline std::atomic<bool> receive_waits_ended{false};
 
 // Whether the last call of this thread was an open: error 5 means another
 // program holds the port there, and a line that went away anywhere else.
@@ -52,6 +52,8 @@ inline void Io() {
 
 // The most a read ahead of the caller asks for at a time.
 inline constexpr std::uint32_t kAheadChunk = 256;
+// A request's status once a cancellation has ended it.
+inline constexpr std::uintptr_t kStatusCancelled = 0xC0000120;
 
 }  // namespace win32
 
@@ -97,8 +99,20 @@ struct Win32SerialApi::Port {
   // completed at once with nothing (Windows) or failed.
   bool reads_wait = true;
   HANDLE ahead_event;
+  // The event the outstanding read of ours signals: ahead_event, or the
+  // event of the caller's wait it stands in for.
+  HANDLE ahead_wake = nullptr;
 
-  HANDLE closing;  // signalled when the handle is closed
+  // Where reads wait, the caller's event wait for received bytes and line
+  // errors is answered by a read of ours instead of the line's event wait
+  // (Wine polls the line every millisecond for one of those, 3 to 4 % of a
+  // core while it is outstanding): the caller's record and where its events
+  // go, while outstanding.
+  TOverlapped* stand_in = nullptr;
+  std::uint32_t* stand_in_mask = nullptr;
+
+  HANDLE closing;                   // signalled when the handle is closed
+  std::atomic<bool> closed{false};  // the same, for a look
   int waiters = 0;
   std::condition_variable left;
 };

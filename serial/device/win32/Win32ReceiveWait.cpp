@@ -12,7 +12,7 @@ using win32::AsDword;
 using win32::AsHandle;
 using win32::AsOverlapped;
 using win32::Io;
-using win32::IsSet;
+using win32::kStatusCancelled;
 using win32::ReceiveWaitsEnded;
 
 namespace {
@@ -27,8 +27,6 @@ constexpr std::int64_t kLongestSleepUs = 1000;
 // How long a cancelled read of our own may take to end; some drivers never
 // end one (older CH340 and PL2303 ones after an unplug).
 constexpr DWORD kReadEndLimitMs = 3000;
-// A request's status once a cancellation has ended it.
-constexpr std::uintptr_t kStatusCancelled = 0xC0000120;
 
 }  // namespace
 
@@ -42,11 +40,13 @@ bool Win32SerialApi::Queued(THandle h, std::uint32_t& count) {
 }
 
 void Win32SerialApi::EndReceiveWaits() {
+  win32::receive_waits_ended.store(true);
   ::SetEvent(ReceiveWaitsEnded());
 }
 
 void Win32SerialApi::ResumeReceiveWaits() {
   ::ResetEvent(ReceiveWaitsEnded());
+  win32::receive_waits_ended.store(false);
 }
 
 std::size_t Win32SerialApi::AheadCount(THandle h) {
@@ -65,6 +65,14 @@ void Win32SerialApi::CollectAhead(Port& p) {
   const auto n = std::min<std::size_t>(p.ahead_read.LoadTransferred(), sizeof p.ahead_buffer);
   p.ahead.insert(p.ahead.end(), p.ahead_buffer, p.ahead_buffer + n);
   if (status != 0 && status != kStatusCancelled) p.reads_wait = false;  // the event waits take over
+  if (p.stand_in) {
+    // The caller's wait is told of the bytes; a read that ended with none
+    // leaves it without one, so it ends empty and the caller starts again.
+    // Its own read has signalled its event already.
+    const bool signalled = p.ahead_wake == AsHandle(p.stand_in->hEvent);
+    FinishStandIn(p, n > 0 ? kEvRxChar : 0, 0, !signalled);
+    return;
+  }
   // The bytes left the queue before an event wait saw them: the arrival is
   // handed to the caller's next one. (One of the caller's that is already
   // outstanding is not ended: Wine fails a wait that a change of the mask
@@ -79,9 +87,13 @@ bool Win32SerialApi::EndAheadRead(THandle h, Port& p) {
     // Not found: it is ending by itself. (Not the mask change that ends an
     // event wait: that would end the caller's wait, which Wine then fails.)
     ::CancelIoEx(AsHandle(h), AsOverlapped(&p.ahead_read));
-    // The status is written just before the event is signalled.
-    ::WaitForSingleObject(p.ahead_event, kReadEndLimitMs);
-    if (p.ahead_read.LoadStatus() == kStatusPending) return false;
+    // The status decides, not the event: the one of a caller's wait may be
+    // signalled for a stop as well.
+    const ULONGLONG start = ::GetTickCount64();
+    while (p.ahead_read.LoadStatus() == kStatusPending) {
+      if (::GetTickCount64() - start >= kReadEndLimitMs) return false;
+      if (::WaitForSingleObject(p.ahead_wake, 1) == WAIT_OBJECT_0) ::Sleep(1);
+    }
   }
   CollectAhead(p);
   return true;
@@ -99,6 +111,20 @@ bool Win32SerialApi::TakeAhead(THandle h, void* buffer, std::uint32_t count, std
     n = std::min<std::size_t>(count, p->ahead.size());
     std::copy_n(p->ahead.begin(), n, static_cast<std::uint8_t*>(buffer));
     p->ahead.erase(p->ahead.begin(), p->ahead.begin() + static_cast<std::ptrdiff_t>(n));
+    // The rest from the line, as a read of the queue would take it whole
+    // (a read of ours may have taken only the first byte of a reply).
+    DWORD errors = 0;
+    COMSTAT stat{};
+    if (n < count && !p->ahead_pending && ::ClearCommError(AsHandle(h), &errors, &stat) &&
+        stat.cbInQue > 0) {
+      KeepErrors(h, errors);
+      StartAheadRead(h, *p, static_cast<std::uint32_t>(count - n), p->ahead_event);
+      AwaitAheadRead(h, *p);
+      const std::size_t more = std::min<std::size_t>(count - n, p->ahead.size());
+      std::copy_n(p->ahead.begin(), more, static_cast<std::uint8_t*>(buffer) + n);
+      p->ahead.erase(p->ahead.begin(), p->ahead.begin() + static_cast<std::ptrdiff_t>(more));
+      n += more;
+    }
   }
   // Ended at once: the status tells, the event is left alone.
   if (read) *read = static_cast<std::uint32_t>(n);
@@ -131,8 +157,12 @@ bool Win32SerialApi::WaitForReceived(THandle h, std::uint32_t count, std::int64_
       const DWORD error = ::GetLastError();  // the caller's to read
       {
         std::lock_guard lock(p.m);
-        // No read of ours outlives the wait: what it took stays ahead.
-        api.EndAheadRead(h, p);
+        // No read of the wait's outlives it (what it took stays ahead); one
+        // that answers the caller's event wait goes on doing so.
+        if (p.ahead_wake == p.ahead_event) api.EndAheadRead(h, p);
+        // A caller's event wait left with no read of its own ends empty:
+        // its thread starts the next one itself.
+        if (p.stand_in && !p.ahead_pending) FinishStandIn(p, 0, 0);
         --p.waiters;
       }
       p.left.notify_all();
@@ -140,7 +170,7 @@ bool Win32SerialApi::WaitForReceived(THandle h, std::uint32_t count, std::int64_
     }
   } leave{*this, h, *p};
   for (;;) {
-    if (IsSet(ended)) {
+    if (win32::receive_waits_ended.load()) {
       ::SetLastError(ERROR_OPERATION_ABORTED);
       return false;
     }
@@ -160,31 +190,18 @@ bool Win32SerialApi::WaitForReceived(THandle h, std::uint32_t count, std::int64_
     bool reading = false;
     {
       std::lock_guard lock(p->m);
-      if (IsSet(p->closing)) return true;
+      if (p->closed.load()) return true;
       CollectAhead(*p);
       if (p->reads_wait && !p->ahead_pending) {
-        const auto want = std::min<std::uint32_t>(count - queued, win32::kAheadChunk);
-        std::memset(&p->ahead_read, 0, sizeof p->ahead_read);
-        p->ahead_read.hEvent = reinterpret_cast<EventHandle>(p->ahead_event);
-        DWORD got = 0;
-        if (::ReadFile(AsHandle(h), p->ahead_buffer, want, &got, AsOverlapped(&p->ahead_read))) {
-          // Bytes that came meanwhile, or none: a read with these timeouts
-          // does not wait on this line, so the event waits do.
-          p->ahead_read.StoreTransferred(got);
-          p->ahead_read.StoreStatus(0);
-          p->ahead_pending = true;
-          CollectAhead(*p);
-          if (got == 0) p->reads_wait = false;
-          continue;
-        }
-        if (::GetLastError() == ERROR_IO_PENDING)
-          p->ahead_pending = true;
-        else
-          p->reads_wait = false;
+        StartAheadRead(h, *p, count - queued, p->ahead_event);
+        // Ended at once, with bytes that came meanwhile or with none (then
+        // a read does not wait on this line, and the event waits do).
+        if (!p->ahead_pending) continue;
       }
       TOverlapped* theirs = p->caller_wait;
       if (p->ahead_pending) {
-        wake = p->ahead_event;
+        // Ours, or the one answering the caller's event wait.
+        wake = p->ahead_wake;
         reading = true;
       } else if (theirs && theirs->hEvent != kNoEvent && theirs->LoadStatus() == kStatusPending) {
         wake = AsHandle(theirs->hEvent);

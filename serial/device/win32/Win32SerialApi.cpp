@@ -104,11 +104,14 @@ THandle Win32SerialApi::CreateFileA(const std::string& name, std::uint32_t acces
 bool Win32SerialApi::CloseHandle(THandle h) {
   Io();
   if (const auto p = Find(h)) {
+    p->closed.store(true);
     ::SetEvent(p->closing);
     std::unique_lock lock(p->m);
     p->left.wait_for(lock, kWaitersLeaveLimit, [&] { return p->waiters == 0; });
     const bool waitEnded = EndOwnWait(h, *p);
-    if (!EndAheadRead(h, *p) || !waitEnded) {
+    const bool readEnded = EndAheadRead(h, *p);
+    FinishStandIn(*p, 0, win32::kStatusCancelled);
+    if (!readEnded || !waitEnded) {
       // The driver never ended our own request: its record and event stay
       // allocated, on purpose, for the rest of the process.
       static auto* kept = new std::vector<std::shared_ptr<Port>>;
@@ -154,8 +157,18 @@ bool Win32SerialApi::SetCommTimeouts(THandle h, const TCommTimeouts& timeouts) {
 
 bool Win32SerialApi::SetCommMask(THandle h, std::uint32_t mask) {
   Io();
+  const auto p = Find(h);
+  if (p) {
+    // A change of the mask ends a pending event wait with no events, as the
+    // system does its own; the one a read of ours answers ends with that read.
+    std::lock_guard lock(p->m);
+    if (p->stand_in) {
+      if (p->ahead_wake == AsHandle(p->stand_in->hEvent)) EndAheadRead(h, *p);
+      FinishStandIn(*p, 0, 0);
+    }
+  }
   if (!::SetCommMask(AsHandle(h), mask)) return false;
-  if (const auto p = Find(h)) {
+  if (p) {
     std::lock_guard lock(p->m);
     p->mask = mask;
   }
@@ -180,6 +193,13 @@ bool Win32SerialApi::WaitCommEvent(THandle h, std::uint32_t* mask, TOverlapped* 
     if (ov->hEvent != kNoEvent) ::SetEvent(AsHandle(ov->hEvent));
     return true;
   }
+  CollectAhead(*p);
+  if (bool result = false; StartStandIn(h, *p, mask, ov, result)) {
+    const DWORD error = ::GetLastError();
+    lock.unlock();
+    ::SetLastError(error);  // what the unlock may have changed
+    return result;
+  }
   p->caller_wait = ov;
   const bool started = ::WaitCommEvent(AsHandle(h), AsDword(mask), AsOverlapped(ov)) != 0;
   const DWORD error = ::GetLastError();
@@ -196,6 +216,20 @@ bool Win32SerialApi::ReadFile(THandle h, void* buffer, std::uint32_t count, std:
   COMSTAT stat{};
   if (!::ClearCommError(AsHandle(h), &errors, &stat)) return false;
   KeepErrors(h, errors);
+  if (stat.cbInQue > 0) {
+    if (const auto p = Find(h)) {
+      std::unique_lock lock(p->m);
+      if (p->ahead_pending) {
+        // Bytes are queued for a read of ours: they are the older ones, so
+        // that read ends first and hands them on, in order.
+        AwaitAheadRead(h, *p);
+        lock.unlock();
+        if (TakeAhead(h, buffer, count, read, ov)) return true;
+        if (!::ClearCommError(AsHandle(h), &errors, &stat)) return false;
+        KeepErrors(h, errors);
+      }
+    }
+  }
   const DWORD n = std::min<DWORD>(count, stat.cbInQue);
   if (n == 0) {
     // Completed at once with nothing, as a read with these timeouts does on
@@ -221,6 +255,11 @@ bool Win32SerialApi::WriteFile(THandle h, const void* buffer, std::uint32_t coun
 bool Win32SerialApi::GetOverlappedResult(THandle h, TOverlapped* ov, std::uint32_t* transferred,
                                          bool wait) {
   Io();
+  if (const auto p = ov ? Find(h) : nullptr) {
+    // The caller's event wait that a read of ours answers ends with it.
+    std::lock_guard lock(p->m);
+    if (p->stand_in == ov) CollectAhead(*p);
+  }
   DWORD n = 0;
   const BOOL ok = ::GetOverlappedResult(AsHandle(h), AsOverlapped(ov), &n, wait ? TRUE : FALSE);
   if (transferred) *transferred = n;
@@ -230,6 +269,27 @@ bool Win32SerialApi::GetOverlappedResult(THandle h, TOverlapped* ov, std::uint32
 bool Win32SerialApi::CancelIoEx(THandle h, TOverlapped* ov) {
   Io();
   if (ov == nullptr) return ::CancelIoEx(AsHandle(h), nullptr) != 0;
+  if (const auto p = Find(h)) {
+    std::lock_guard lock(p->m);
+    if (p->stand_in == ov) {
+      // No request of the system's: the read that answers it is ended (the
+      // caller's event and record may go once this returns), and the wait
+      // with it, unless the read had taken bytes.
+      // Taken off while its read ends: bytes that read took are the next
+      // wait's to tell of, and this one ends cancelled.
+      std::uint32_t* const mask = p->stand_in_mask;
+      p->stand_in = nullptr;
+      bool readEnded = true;
+      if (p->ahead_pending && p->ahead_wake == AsHandle(ov->hEvent))
+        readEnded = EndAheadRead(h, *p);
+      p->stand_in = ov;
+      p->stand_in_mask = mask;
+      FinishStandIn(*p, 0, win32::kStatusCancelled);
+      if (readEnded) return true;
+      ::SetLastError(WAIT_TIMEOUT);
+      return false;
+    }
+  }
   const bool ended = EndRequest(h, ov);
   const DWORD error = ::GetLastError();
   if (const auto p = Find(h)) {

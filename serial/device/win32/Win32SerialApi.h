@@ -27,9 +27,18 @@
 //   is ended before the wait returns. The bytes it took are the caller's
 //   next: ClearCommError counts them as queued, ReadFile hands them out
 //   first, PurgeComm's receive clear drops them. Their arrival is handed to
-//   the caller's next WaitCommEvent; an event wait of the caller's that is
-//   outstanding meanwhile is not told of them (Wine fails a wait ended by a
-//   change of the mask; its polling missed most such arrivals before too).
+//   the caller's next WaitCommEvent, or to the caller's wait that a read of
+//   ours answers (below).
+// - WaitCommEvent, where reads of an empty queue wait and the mask asks for
+//   received bytes (and line errors) only, is answered by a read of ours
+//   for one byte instead of the line's event wait: Wine runs one of those as
+//   a thread polling the line every millisecond, 3 to 4 % of a core while
+//   the port's event thread holds it. The read ends as a byte comes, and
+//   the wait with it (EV_RXCHAR); the byte is the caller's next. A later
+//   ReadFile takes what is ahead and then what is queued, so a reply is
+//   read whole. Line errors are kept by ClearCommError as before; they do
+//   not end such a wait. CancelIoEx and a change of the mask end it as they
+//   end the system's (cancelled; no events).
 #pragma once
 
 #include <cstddef>
@@ -102,6 +111,24 @@ class Win32SerialApi : public SerialApi {
   // Ends our own read, if one is outstanding; p.m held. False if the
   // driver never ended it.
   bool EndAheadRead(THandle h, Port& p);
+  // Starts a read of our own for up to want bytes, which signals wake (an
+  // event of ours, or the caller's on the caller's thread: the read resets
+  // it); p.m held. Where reads of an empty queue do not wait, reads_wait
+  // becomes false.
+  void StartAheadRead(THandle h, Port& p, std::uint32_t want, void* wake);
+  // Whether a wait of the caller's for mask is answered by a read of ours.
+  static bool StandsIn(const Port& p);
+  // Starts the read that answers the caller's event wait; p.m held. False
+  // where the line's own event wait is to be used; else the call's result.
+  bool StartStandIn(THandle h, Port& p, std::uint32_t* mask, TOverlapped* ov, bool& result);
+  // Ends the caller's wait that a read of ours answers, with these events
+  // and status, and signals its event unless its read did; p.m held. Its
+  // read must have ended.
+  static void FinishStandIn(Port& p, std::uint32_t events, std::uintptr_t status,
+                            bool signal = true);
+  // Waits, bounded, for our outstanding read to end by itself (bytes are
+  // queued for it), else ends it; p.m held.
+  void AwaitAheadRead(THandle h, Port& p);
   // A read served from the bytes ahead; false if there are none.
   bool TakeAhead(THandle h, void* buffer, std::uint32_t count, std::uint32_t* read,
                  TOverlapped* ov);

@@ -155,6 +155,57 @@ TEST_F(Win32Line, AnEventWaitEndsWhenBytesArrive) {
   EXPECT_TRUE(mask & kEvRxChar) << mask;
 }
 
+TEST_F(Win32Line, AnArrivalEndsTheEventWaitAndAReadThenTakesTheReplyWhole) {
+  // Under Wine a read of ours answers the wait; it may take only the
+  // reply's first byte, and the caller's read still gets all three.
+  ASSERT_TRUE(api.SetCommMask(h, kEvRxChar | kEvErr));
+  Request r;
+  std::uint32_t mask = 0;
+  ASSERT_FALSE(api.WaitCommEvent(h, &mask, &r.ov)) << "nothing is queued: the wait must pend";
+  ASSERT_EQ(api.GetLastError(), kErrorIoPending);
+  Write(kHandshake);
+  ASSERT_TRUE(r.Signalled(3000));
+  std::uint32_t ignored = 0;
+  ASSERT_TRUE(api.GetOverlappedResult(h, &r.ov, &ignored, false)) << "error " << api.GetLastError();
+  EXPECT_TRUE(mask & kEvRxChar) << mask;
+  ASSERT_EQ(WaitQueued(3), 3u);
+  Request read;
+  std::vector<std::uint8_t> buf(8);
+  std::uint32_t n = 0;
+  ASSERT_TRUE(api.ReadFile(h, buf.data(), static_cast<std::uint32_t>(buf.size()), &n, &read.ov));
+  buf.resize(n);
+  EXPECT_EQ(buf, kReply);
+}
+
+TEST_F(Win32Line, AChangeOfTheMaskEndsAPendingEventWaitWithNoEvents) {
+  // As the system documents it for its own waits (Wine's own fail then).
+  ASSERT_TRUE(api.SetCommMask(h, kEvRxChar | kEvErr));
+  Request r;
+  std::uint32_t mask = 0xFFFF;
+  ASSERT_FALSE(api.WaitCommEvent(h, &mask, &r.ov)) << "nothing is queued: the wait must pend";
+  ASSERT_EQ(api.GetLastError(), kErrorIoPending);
+  ASSERT_TRUE(api.SetCommMask(h, kEvRxChar | kEvErr));
+  ASSERT_TRUE(r.Signalled(3000));
+  std::uint32_t ignored = 0;
+  EXPECT_TRUE(api.GetOverlappedResult(h, &r.ov, &ignored, false)) << "error " << api.GetLastError();
+  EXPECT_EQ(mask, 0u);
+  // The line's events are told to the next wait as before.
+  Request next;
+  if (!api.WaitCommEvent(h, &mask, &next.ov)) {
+    ASSERT_EQ(api.GetLastError(), kErrorIoPending);
+    Write(kHandshake);
+    ASSERT_TRUE(next.Signalled(3000));
+    ASSERT_TRUE(api.GetOverlappedResult(h, &next.ov, &ignored, false));
+  }
+  EXPECT_TRUE(mask & kEvRxChar) << mask;
+  ASSERT_EQ(WaitQueued(3), 3u);
+  Request read;
+  std::vector<std::uint8_t> buf(8);
+  std::uint32_t n = 0;
+  ASSERT_TRUE(api.ReadFile(h, buf.data(), static_cast<std::uint32_t>(buf.size()), &n, &read.ov));
+  EXPECT_EQ(n, 3u);
+}
+
 TEST_F(Win32Line, CancelReturnsOnceAPendingEventWaitHasEnded) {
   ASSERT_TRUE(api.SetCommMask(h, kEvRxChar));
   Request r;
