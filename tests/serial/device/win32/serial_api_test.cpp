@@ -38,6 +38,23 @@ class Win32Line : public testsupport::ComPortTest {
     } while (std::chrono::steady_clock::now() < deadline);
     return stat.cbInQue;
   }
+  // Starts the caller's event wait for received bytes and line errors on
+  // the empty line; it must pend.
+  void StartPendingWait(Request& r, std::uint32_t& mask) {
+    ASSERT_TRUE(api.SetCommMask(h, kEvRxChar | kEvErr));
+    ASSERT_FALSE(api.WaitCommEvent(h, &mask, &r.ov)) << "nothing is queued: the wait must pend";
+    ASSERT_EQ(api.GetLastError(), kErrorIoPending);
+  }
+  // Once the reply is queued, one read of room for more: what it took.
+  std::vector<std::uint8_t> ReadTheReply() {
+    EXPECT_EQ(WaitQueued(3), 3u);
+    Request read;
+    std::vector<std::uint8_t> buf(8);
+    std::uint32_t n = 0;
+    EXPECT_TRUE(api.ReadFile(h, buf.data(), static_cast<std::uint32_t>(buf.size()), &n, &read.ov));
+    buf.resize(n);
+    return buf;
+  }
 };
 
 }  // namespace
@@ -158,32 +175,22 @@ TEST_F(Win32Line, AnEventWaitEndsWhenBytesArrive) {
 TEST_F(Win32Line, AnArrivalEndsTheEventWaitAndAReadThenTakesTheReplyWhole) {
   // Under Wine a read of ours answers the wait; it may take only the
   // reply's first byte, and the caller's read still gets all three.
-  ASSERT_TRUE(api.SetCommMask(h, kEvRxChar | kEvErr));
   Request r;
   std::uint32_t mask = 0;
-  ASSERT_FALSE(api.WaitCommEvent(h, &mask, &r.ov)) << "nothing is queued: the wait must pend";
-  ASSERT_EQ(api.GetLastError(), kErrorIoPending);
+  ASSERT_NO_FATAL_FAILURE(StartPendingWait(r, mask));
   Write(kHandshake);
   ASSERT_TRUE(r.Signalled(3000));
   std::uint32_t ignored = 0;
   ASSERT_TRUE(api.GetOverlappedResult(h, &r.ov, &ignored, false)) << "error " << api.GetLastError();
   EXPECT_TRUE(mask & kEvRxChar) << mask;
-  ASSERT_EQ(WaitQueued(3), 3u);
-  Request read;
-  std::vector<std::uint8_t> buf(8);
-  std::uint32_t n = 0;
-  ASSERT_TRUE(api.ReadFile(h, buf.data(), static_cast<std::uint32_t>(buf.size()), &n, &read.ov));
-  buf.resize(n);
-  EXPECT_EQ(buf, kReply);
+  EXPECT_EQ(ReadTheReply(), kReply);
 }
 
 TEST_F(Win32Line, AChangeOfTheMaskEndsAPendingEventWaitWithNoEvents) {
   // As the system documents it for its own waits (Wine's own fail then).
-  ASSERT_TRUE(api.SetCommMask(h, kEvRxChar | kEvErr));
   Request r;
   std::uint32_t mask = 0xFFFF;
-  ASSERT_FALSE(api.WaitCommEvent(h, &mask, &r.ov)) << "nothing is queued: the wait must pend";
-  ASSERT_EQ(api.GetLastError(), kErrorIoPending);
+  ASSERT_NO_FATAL_FAILURE(StartPendingWait(r, mask));
   ASSERT_TRUE(api.SetCommMask(h, kEvRxChar | kEvErr));
   ASSERT_TRUE(r.Signalled(3000));
   std::uint32_t ignored = 0;
@@ -198,12 +205,7 @@ TEST_F(Win32Line, AChangeOfTheMaskEndsAPendingEventWaitWithNoEvents) {
     ASSERT_TRUE(api.GetOverlappedResult(h, &next.ov, &ignored, false));
   }
   EXPECT_TRUE(mask & kEvRxChar) << mask;
-  ASSERT_EQ(WaitQueued(3), 3u);
-  Request read;
-  std::vector<std::uint8_t> buf(8);
-  std::uint32_t n = 0;
-  ASSERT_TRUE(api.ReadFile(h, buf.data(), static_cast<std::uint32_t>(buf.size()), &n, &read.ov));
-  EXPECT_EQ(n, 3u);
+  EXPECT_EQ(ReadTheReply(), kReply);
 }
 
 TEST_F(Win32Line, CancelReturnsOnceAPendingEventWaitHasEnded) {
