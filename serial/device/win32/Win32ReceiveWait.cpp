@@ -115,9 +115,10 @@ bool Win32SerialApi::TakeAhead(THandle h, void* buffer, std::uint32_t count, std
     // (a read of ours may have taken only the first byte of a reply).
     DWORD errors = 0;
     COMSTAT stat{};
-    if (n < count && !p->ahead_pending && ::ClearCommError(AsHandle(h), &errors, &stat) &&
-        stat.cbInQue > 0) {
-      KeepErrors(h, errors);
+    const bool looked =
+        n < count && !p->ahead_pending && ::ClearCommError(AsHandle(h), &errors, &stat);
+    if (looked) KeepErrors(h, errors);  // what the look cleared is still the caller's
+    if (looked && stat.cbInQue > 0) {
       StartAheadRead(h, *p, static_cast<std::uint32_t>(count - n), p->ahead_event);
       AwaitAheadRead(h, *p);
       const std::size_t more = std::min<std::size_t>(count - n, p->ahead.size());
