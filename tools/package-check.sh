@@ -37,7 +37,13 @@ if [ -z "$zip" ]; then
   exit 0
 fi
 work=$(mktemp -d /tmp/comflash-zip-XXXXXX)
-trap 'rm -rf "$work"' EXIT
+# The first program in a new prefix leaves the prefix's services writing to
+# it after the program ends: the folder goes only when its server has ended.
+end_zip_check() {
+  WINEPREFIX="$work/prefix" timeout 120 wineserver -w 2>/dev/null || true
+  rm -rf "$work" || echo "package-check: could not remove $work" >&2
+}
+trap end_zip_check EXIT
 (cd "$work" && unzip -q "$OLDPWD/$zip")
 for f in comflash.exe comflash-cli.exe README.txt; do
   [ -e "$work/$f" ] || { echo "package-check: the zip holds no $f" >&2; exit 1; }
