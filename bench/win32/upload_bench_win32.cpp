@@ -9,6 +9,11 @@
 //   upload_bench_win32 cli COMn THIS.exe  this program as that child, which
 //                                         prints the final line at once: what
 //                                         starting a program costs under Wine
+//   upload_bench_win32 cli COMn THIS.exe --bare
+//                                         this program as that child, making
+//                                         the bare upload and then printing
+//                                         the final line: the bare host timed
+//                                         as the CLI is, from its start
 //
 // Each prints one line: "wall SECONDS cpu SECONDS status N". CPU is the
 // process's own user + kernel time (for the CLI, the child's, to its exit).
@@ -99,7 +104,7 @@ std::string WriteZeroHex() {
   return path;
 }
 
-int Cli(const std::string& port, const std::string& cli) {
+int Cli(const std::string& port, const std::string& cli, const std::string& extra) {
   const std::string hex = WriteZeroHex();
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   HANDLE readEnd = nullptr, writeEnd = nullptr;
@@ -113,7 +118,7 @@ int Cli(const std::string& port, const std::string& cli) {
   si.hStdInput = nul;
   si.hStdOutput = writeEnd;
   si.hStdError = nul;
-  std::string line = "\"" + cli + "\" -q -p " + port + " \"" + hex + "\"";
+  std::string line = "\"" + cli + "\" -q -p " + port + " \"" + hex + "\"" + extra;
   PROCESS_INFORMATION pi{};
   const double t0 = Now();
   if (!CreateProcessA(cli.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si,
@@ -150,14 +155,18 @@ int Cli(const std::string& port, const std::string& cli) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Started in the CLI's place ("-q -p COMn FILE"): the final line at once.
+  // Started in the CLI's place ("-q -p COMn FILE [--bare]"): the final line,
+  // at once or after the bare upload.
   if (argc > 1 && std::strcmp(argv[1], "-q") == 0) {
+    const int status = argc > 5 && std::strcmp(argv[5], "--bare") == 0 ? Bare(argv[3]) : 0;
     std::printf("%s\n", kFinalLine);
-    return 0;
+    std::fflush(stdout);
+    return status;
   }
   const std::string mode = argc > 2 ? argv[1] : "";
   if (mode == "bare") return Bare(argv[2]);
-  if (mode == "cli" && argc > 3) return Cli(argv[2], argv[3]);
-  std::fprintf(stderr, "usage: upload_bench_win32 bare COMn | cli COMn comflash-cli.exe\n");
+  if (mode == "cli" && argc > 3)
+    return Cli(argv[2], argv[3], argc > 4 ? std::string(" ") + argv[4] : std::string());
+  std::fprintf(stderr, "usage: upload_bench_win32 bare COMn | cli COMn PROGRAM.exe [--bare]\n");
   return 64;
 }
